@@ -1,0 +1,358 @@
+#!/usr/bin/env bash
+# Records the project's own SMB1 captures from a private Samba server.
+#
+#   tests/captures/make-captures.sh [--no-install] [OUTDIR]
+#   tests/captures/make-captures.sh [--no-install] --large SIZE_MB OUTDIR
+#
+# Run as root on Debian 12. Missing packages are installed with apt-get. The
+# server, its clients and tcpdump all run inside a private network, mount and
+# PID namespace (unshare), so nothing listens outside the run, the test user
+# exists only inside it and every process ends with it. Each scenario is one
+# pcap in OUTDIR (default tests/data/captures/ of this work tree), recorded on
+# the namespace's loopback; README.md in that folder describes them.
+#
+# --large SIZE_MB records only large-smb1-transfer.pcap: repeated put+get of a
+# 32 MiB file through smbclient until about SIZE_MB MiB of file data has
+# crossed the wire. It is a benchmark input and is not committed.
+
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$HERE/../.." && pwd)
+PYTHON=${PYTHON:-/usr/bin/python3}   # the Debian interpreter that sees python3-impacket
+
+WORKGROUP=CAPTURES
+NETBIOS_NAME=SMBCAPSRV
+USER_NAME=alice
+USER_PASS='Alice-Pass-1'
+WRONG_PASS='not-alices-password'
+HELLO_TEXT='Hello from the smbaudit capture share.'
+LARGE_CHUNK_MB=32
+
+usage() {
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    exit "${1:-0}"
+}
+
+install=1
+large_mb=
+outdir=
+while [ $# -gt 0 ]; do
+    case $1 in
+        --no-install) install=0 ;;
+        --large) [ $# -ge 2 ] || usage 2; large_mb=$2; shift ;;
+        -h|--help) usage 0 ;;
+        -*) echo "unknown option: $1" >&2; usage 2 ;;
+        *) [ -z "$outdir" ] || usage 2; outdir=$1 ;;
+    esac
+    shift
+done
+if [ -n "$large_mb" ]; then
+    [[ $large_mb =~ ^[1-9][0-9]*$ ]] || { echo "--large needs a size in MiB" >&2; exit 2; }
+    [ -n "$outdir" ] || { echo "--large needs an output directory" >&2; exit 2; }
+fi
+outdir=${outdir:-$REPO/tests/data/captures}
+
+# ---------------------------------------------------------------------------
+# Inside the namespaces: server, clients, captures.
+# ---------------------------------------------------------------------------
+
+inner_main() {
+    WORK=$(mktemp -d /tmp/smbcap.XXXXXX)
+    CONF=$WORK/smb.conf
+    SMBD_PID=
+    TCPDUMP_PID=
+    FAILED=()
+    trap inner_cleanup EXIT
+
+    ip link set lo up
+    # smbd's RPC helpers (samba-dcerpcd, rpcd_*) log to the built-in paths
+    # whatever smb.conf says; keep those files inside the run as well.
+    mkdir -p /var/log/samba /run/samba
+    mount -t tmpfs smbcap-log /var/log/samba
+    mount -t tmpfs smbcap-run /run/samba
+
+    mkdir -p "$WORK"/{private,lock,state,cache,pid,ncalrpc,log,share,public,upload,download,etc}
+    chmod 0777 "$WORK/share" "$WORK/public"
+    chmod 0755 "$WORK"
+    add_private_user
+    write_smb_conf
+    printf '%s\n%s\n' "$USER_PASS" "$USER_PASS" | smbpasswd -c "$CONF" -s -a "$USER_NAME" >/dev/null
+    make_files
+    start_smbd
+
+    SMBCLIENT=(smbclient -s "$CONF" -m NT1 --option='client min protocol=NT1')
+    if [ -n "$large_mb" ]; then
+        scenario large-smb1-transfer large_transfer
+    else
+        scenario smb445-files files_over 445
+        scenario smb139-files files_over 139
+        scenario null-session-shares null_session_shares
+        scenario guest-share guest_share
+        scenario bad-logon bad_logon
+        scenario rpcclient rpcclient_queries
+        scenario impacket-smb1 impacket_smb1
+    fi
+
+    if [ ${#FAILED[@]} -gt 0 ]; then
+        echo "scenarios that did not behave as expected: ${FAILED[*]} (logs kept in $WORK/log)" >&2
+        KEEP_WORK=1
+        return 1
+    fi
+}
+
+inner_cleanup() {
+    local rc=$?
+    [ -z "$TCPDUMP_PID" ] || { kill -INT "$TCPDUMP_PID" 2>/dev/null; wait "$TCPDUMP_PID" 2>/dev/null; } || true
+    if [ -n "$SMBD_PID" ]; then
+        smbcontrol -s "$CONF" smbd shutdown >/dev/null 2>&1 || true
+        for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$SMBD_PID" 2>/dev/null || break; sleep 0.2; done
+        kill "$SMBD_PID" 2>/dev/null || true
+    fi
+    # Whatever smbd started on demand (samba-dcerpcd, rpcd_*) ends with this
+    # PID namespace when this shell, its init, exits.
+    umount /var/log/samba /run/samba 2>/dev/null || true
+    if [ -z "${KEEP_WORK:-}" ]; then rm -rf "$WORK"; fi
+    exit "$rc"
+}
+
+# The test user lives in a private copy of /etc/passwd bind-mounted over the
+# real one for this mount namespace only; smbd and smbpasswd find it via NSS.
+add_private_user() {
+    getent passwd "$USER_NAME" >/dev/null && return 0
+    local uid=2001
+    while getent passwd "$uid" >/dev/null; do uid=$((uid + 1)); done
+    cp /etc/passwd "$WORK/etc/passwd"
+    echo "$USER_NAME:x:$uid:100:smbaudit capture user:/nonexistent:/usr/sbin/nologin" >>"$WORK/etc/passwd"
+    mount --bind "$WORK/etc/passwd" /etc/passwd
+}
+
+write_smb_conf() {
+    cat >"$CONF" <<EOF
+[global]
+    workgroup = $WORKGROUP
+    netbios name = $NETBIOS_NAME
+    server string = smbaudit capture server
+    server role = standalone server
+    security = user
+    passdb backend = tdbsam:$WORK/private/passdb.tdb
+    # SMB1 only, on both the direct-hosted and the NetBIOS session port
+    server min protocol = NT1
+    server max protocol = NT1
+    client min protocol = NT1
+    client max protocol = NT1
+    smb ports = 445 139
+    interfaces = lo
+    bind interfaces only = yes
+    # NTLMv1 answers are what a non-extended-security logon carries
+    ntlm auth = yes
+    # without UNIX extensions smbclient uses the plain CIFS commands
+    # (Create/Delete Directory, Delete, Rename) a Windows client would
+    smb1 unix extensions = no
+    map to guest = Bad User
+    guest account = nobody
+    load printers = no
+    printing = bsd
+    printcap name = /dev/null
+    disable spoolss = yes
+    private dir = $WORK/private
+    lock directory = $WORK/lock
+    state directory = $WORK/state
+    cache directory = $WORK/cache
+    pid directory = $WORK/pid
+    ncalrpc dir = $WORK/ncalrpc
+    log file = $WORK/log/smbd-%m.log
+    log level = 1
+
+[share]
+    comment = read-write share for user $USER_NAME
+    path = $WORK/share
+    read only = no
+    guest ok = no
+
+[public]
+    comment = guest share
+    path = $WORK/public
+    read only = no
+    guest ok = yes
+EOF
+}
+
+# Fixed contents so every run transfers the same bytes: a small text file and
+# one just above 64 KiB (100 KiB), which needs the large read/write forms.
+make_files() {
+    printf 'small file written by make-captures.sh\nline two\n' >"$WORK/upload/small.txt"
+    pattern_file "$WORK/upload/large.bin" $((100 * 1024))
+    printf '%s' "$HELLO_TEXT" >"$WORK/share/hello.txt"
+    chmod 0644 "$WORK/share/hello.txt"
+}
+
+pattern_file() {
+    awk -v n="$2" 'BEGIN { for (i = 0; i * 48 < n; i++) printf "%08d smbaudit capture test data 0123456789\n", i }' |
+        head -c "$2" >"$1"
+}
+
+start_smbd() {
+    smbd -s "$CONF" -D
+    for _ in $(seq 1 50); do
+        if [ -s "$WORK/pid/smbd.pid" ] && port_open 445 && port_open 139; then
+            SMBD_PID=$(cat "$WORK/pid/smbd.pid")
+            return 0
+        fi
+        sleep 0.2
+    done
+    echo "smbd did not start; see $WORK/log" >&2
+    KEEP_WORK=1
+    return 1
+}
+
+port_open() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# scenario NAME FUNCTION [ARGS...]: runs FUNCTION under tcpdump into NAME.pcap.
+scenario() {
+    local name=$1; shift
+    local pcap=$outdir/$name.pcap tlog=$WORK/log/tcpdump-$name.log out=$WORK/log/$name.out
+    tcpdump -i lo --immediate-mode -U -Z root -s 0 -w "$pcap" 'tcp port 445 or tcp port 139' 2>"$tlog" &
+    TCPDUMP_PID=$!
+    for _ in $(seq 1 50); do grep -q 'listening on' "$tlog" && break; sleep 0.1; done
+    sleep 0.5
+    local ok=1
+    "$@" >"$out" 2>&1 || ok=0
+    sleep 1   # let the last segments reach the capture before stopping it
+    kill -INT "$TCPDUMP_PID"
+    wait "$TCPDUMP_PID" || true
+    TCPDUMP_PID=
+    if [ "$ok" = 1 ]; then
+        printf '%-22s ok      %9d bytes\n' "$name" "$(stat -c %s "$pcap")"
+    else
+        printf '%-22s FAILED  (see %s)\n' "$name" "$out"
+        FAILED+=("$name")
+    fi
+}
+
+# ---- scenarios --------------------------------------------------------------
+
+# mkdir, put (small and >64 KiB), ls, get both back, rename, delete, rmdir, ls.
+files_over() {
+    local port=$1
+    rm -rf "$WORK/download"/*
+    "${SMBCLIENT[@]}" -p "$port" -U "$USER_NAME%$USER_PASS" //127.0.0.1/share -c "\
+lcd $WORK/upload; mkdir audit-dir; cd audit-dir; put small.txt; put large.bin; ls; \
+lcd $WORK/download; get small.txt; get large.bin; \
+rename small.txt small-renamed.txt; del small-renamed.txt; del large.bin; \
+cd ..; rmdir audit-dir; ls; logoff; exit" || return 1
+    cmp "$WORK/upload/small.txt" "$WORK/download/small.txt" || return 1
+    cmp "$WORK/upload/large.bin" "$WORK/download/large.bin" || return 1
+    [ ! -e "$WORK/share/audit-dir" ]
+}
+
+# Null session: empty user and password, share list through srvsvc on IPC$
+# (and the RAP server list smbclient asks for on SMB1).
+null_session_shares() {
+    local listing
+    listing=$("${SMBCLIENT[@]}" -N -U % -L 127.0.0.1) || return 1
+    echo "$listing"
+    grep -q 'public' <<<"$listing" && grep -q 'share' <<<"$listing"
+}
+
+# Guest access to the guest-ok share: a null session listing it, then an
+# unknown user whom "map to guest = Bad User" turns into the guest.
+guest_share() {
+    printf 'guest upload\n' >"$WORK/upload/guest.txt"
+    "${SMBCLIENT[@]}" -N -U % //127.0.0.1/public -c 'ls' || return 1
+    "${SMBCLIENT[@]}" -U 'mallory%any-password' //127.0.0.1/public -c "\
+lcd $WORK/upload; put guest.txt; ls; del guest.txt; exit" || return 1
+    [ ! -e "$WORK/public/guest.txt" ]
+}
+
+# A logon with a wrong password, then a good logon followed by a tree connect
+# to a share that does not exist.
+bad_logon() {
+    local out rc
+    rc=0; out=$("${SMBCLIENT[@]}" -U "$USER_NAME%$WRONG_PASS" //127.0.0.1/share -c 'ls' 2>&1) || rc=$?
+    echo "$out"
+    [ "$rc" != 0 ] && grep -q NT_STATUS_LOGON_FAILURE <<<"$out" || return 1
+    rc=0; out=$("${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" //127.0.0.1/nosuchshare -c 'ls' 2>&1) || rc=$?
+    echo "$out"
+    [ "$rc" != 0 ] && grep -q NT_STATUS_BAD_NETWORK_NAME <<<"$out"
+}
+
+rpcclient_queries() {
+    local out
+    out=$(rpcclient -s "$CONF" -U "$USER_NAME%$USER_PASS" \
+        --option='client min protocol=NT1' --option='client max protocol=NT1' \
+        -c 'srvinfo; netshareenumall; lsaquery; enumdomusers' 127.0.0.1) || return 1
+    echo "$out"
+    grep -q "netname: share" <<<"$out" && grep -q "Domain Name: $WORKGROUP" <<<"$out" &&
+        grep -q "user:\[$USER_NAME\]" <<<"$out"
+}
+
+impacket_smb1() {
+    HELLO_TEXT=$HELLO_TEXT "$PYTHON" "$HERE/impacket_client.py" \
+        127.0.0.1 445 "$USER_NAME" "$USER_PASS" "$WORKGROUP" share || return 1
+    # everything the client created must be gone again
+    [ "$(ls "$WORK/share")" = hello.txt ]
+}
+
+large_transfer() {
+    local rounds=$(( (large_mb + 2 * LARGE_CHUNK_MB - 1) / (2 * LARGE_CHUNK_MB) ))
+    local commands="lcd $WORK/upload; " i
+    pattern_file "$WORK/upload/chunk.bin" $((LARGE_CHUNK_MB * 1024 * 1024))
+    for i in $(seq 1 "$rounds"); do
+        commands+="lcd $WORK/upload; put chunk.bin chunk-$i.bin; lcd $WORK/download; get chunk-$i.bin; del chunk-$i.bin; "
+    done
+    "${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" //127.0.0.1/share -c "${commands}exit" || return 1
+    for i in $(seq 1 "$rounds"); do cmp "$WORK/upload/chunk.bin" "$WORK/download/chunk-$i.bin" || return 1; done
+}
+
+# ---------------------------------------------------------------------------
+# Outside: packages, then the namespaces, then a summary.
+# ---------------------------------------------------------------------------
+
+install_packages() {
+    local wanted=(samba smbclient tcpdump python3-impacket tshark) missing=() p
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "installing: ${missing[*]}"
+    echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# SMB commands (hex) seen in each capture, and a warning if any SMB2 appears.
+summarise() {
+    command -v tshark >/dev/null || return 0
+    local f cmds smb2
+    for f in "$@"; do
+        cmds=$(tshark -r "$f" -Y smb -T fields -e smb.cmd 2>/dev/null | tr ',' '\n' | sort -u |
+            grep -v -x -e '' -e 0xff | tr '\n' ' ')
+        smb2=$(tshark -r "$f" -Y smb2 2>/dev/null | wc -l)
+        printf '%-26s %s\n' "$(basename "$f")" "$cmds"
+        [ "$smb2" = 0 ] || echo "  warning: $smb2 SMB2 packets in $f"
+    done
+}
+
+if [ "${SMBCAP_INNER:-}" = 1 ]; then
+    inner_main
+    exit
+fi
+
+[ "$(id -u)" = 0 ] || { echo "run as root (smbd, tcpdump and unshare need it)" >&2; exit 1; }
+[ "$install" = 0 ] || install_packages
+mkdir -p "$outdir"
+outdir=$(cd "$outdir" && pwd)
+
+args=()
+[ -z "$large_mb" ] || args+=(--large "$large_mb")
+rc=0
+SMBCAP_INNER=1 unshare --net --mount --pid --fork --mount-proc \
+    bash "$HERE/make-captures.sh" "${args[@]}" "$outdir" || rc=$?
+
+if [ -z "$large_mb" ]; then
+    summarise "$outdir"/{smb445-files,smb139-files,null-session-shares,guest-share,bad-logon,rpcclient,impacket-smb1}.pcap
+fi
+exit "$rc"

@@ -1,0 +1,46 @@
+// One JSON object per line, built in a reusable buffer. Keys are written in the order the
+// caller adds them; values are escaped completely (quotes, backslashes, every control
+// character), so a record always stays on one line whatever bytes the traffic carried.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace smbaudit {
+
+// Appends `text` as a JSON string (quotes included).
+//   Latin1: each byte 0x00..0xFF is the code point of the same value (the library's narrow
+//           texts keep the low byte of UTF-16 code units, so this is their exact meaning).
+//   Utf16:  surrogate pairs are joined; a lone surrogate becomes U+FFFD.
+void AppendJsonLatin1(std::string& out, std::string_view text);
+void AppendJsonUtf16(std::string& out, std::u16string_view text);
+
+// Appends the UTF-8 encoding of one code point (U+FFFD for values beyond U+10FFFF or in the
+// surrogate range).
+void AppendUtf8(std::string& out, uint32_t codePoint);
+
+class JsonLine {
+public:
+    // Starts a new record, discarding the previous one.
+    void Begin();
+    // Closes the record and adds the newline; str() is then one complete line.
+    void End();
+
+    void Latin1(std::string_view key, std::string_view value);
+    void Utf16(std::string_view key, std::u16string_view value);
+    void Uint(std::string_view key, uint64_t value);
+    void Null(std::string_view key);
+    void BeginObject(std::string_view key);
+    void EndObject();
+
+    const std::string& str() const { return m_buf; }
+
+private:
+    void Key(std::string_view key);
+
+    std::string m_buf;
+    bool m_first = true;  // no member written yet in the innermost open object
+};
+
+}  // namespace smbaudit
