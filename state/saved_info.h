@@ -88,6 +88,9 @@ public:
         m_event.m_reqTime = time;
     }
     CDeleteEvent m_event;
+    // The file being deleted. The response looks its object up again: a Close answered in
+    // between may have released the object the request saw.
+    uint16_t m_fid = 0;
 };
 
 class CSIDeleteFile1 : public CSIWithEvent<CDeleteEvent> {
