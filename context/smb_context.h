@@ -25,6 +25,7 @@
 #include "framework/framework.h"
 
 class CSavedInfoBase;
+class CSICreate;
 class CSILogon;
 class CSITrans2;
 class CEventParaBase;
@@ -179,6 +180,16 @@ private:
     int ProcessTrans2(CPktContext* ctx, CSITrans2*& saved);
     int ProcessTransReq(CPktContext* ctx, int offset);
     int ProcessTransRsp(CPktContext* ctx, int offset);
+
+    // Shared by the create-like responses (fileops/create_common.cc): the response time,
+    // status, and conversation and tree (rebuilt first when `reconstruct`) of any event;
+    // the rest of an NT Create AndX / Open AndX response (file object, event, chain).
+    void CompleteRspEvent(const CPktContext* ctx, CEventParaBase* event, bool reconstruct);
+    int FinishCreateRsp(CPktContext* ctx, CSICreate* record, uint16_t fid, AndXLink& link, bool sessionOnError);
+    // Shared by the read and write handlers (fileops/file_data.cc): named-pipe payload to
+    // HandleRPC (SMB_RET_PIPE_DATA), anything else as the event (SMB_RET_FILE_CMD).
+    int ReportFileData(CEventParaBase* event, _smbFileObj* file, const uint8_t* data, uint64_t len,
+                       CTimeStamp32& time);
 
     // Pending request table.
     void PutSavedInfo(uint64_t key, CSavedInfoBase* record);
