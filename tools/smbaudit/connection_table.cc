@@ -1,0 +1,169 @@
+#include "tools/smbaudit/connection_table.h"
+
+#include <cstring>
+
+namespace smbaudit {
+namespace {
+
+void HashBytes(uint64_t& h, const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t i = 0; i < n; ++i) {
+        h ^= b[i];
+        h *= 0x100000001b3ULL;  // FNV-1a
+    }
+}
+
+void HashEndpoint(uint64_t& h, const Endpoint& ep) {
+    HashBytes(h, &ep.ip.version, 1);
+    HashBytes(h, ep.ip.bytes.data(), ep.ip.version == 6 ? 16 : 4);
+    HashBytes(h, &ep.port, sizeof ep.port);
+}
+
+// The library stores the 12 bytes and reads only the server port, which chooses the
+// NetBIOS length rule: 445 for SMB directly over TCP, anything else for the session
+// service. IPv6 addresses do not fit; the connection's own record keeps them.
+_addrInfo MakeAddrInfo(const FlowKey& key, bool directTcp) {
+    _addrInfo addr;
+    if (key.client.ip.version == 4) {
+        std::memcpy(&addr.m_clientIp, key.client.ip.bytes.data(), 4);
+        std::memcpy(&addr.m_serverIp, key.server.ip.bytes.data(), 4);
+    }
+    addr.m_clientPort = key.client.port;
+    addr.m_serverPort = directTcp ? 445 : (key.server.port == 445 ? 139 : key.server.port);
+    return addr;
+}
+
+}  // namespace
+
+size_t FlowKeyHash::operator()(const FlowKey& key) const {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    HashEndpoint(h, key.client);
+    HashEndpoint(h, key.server);
+    return size_t(h);
+}
+
+Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
+                       Stats& stats)
+    : m_sink(sink),
+      m_stats(stats),
+      m_toServer([this](const uint8_t* d, size_t n, bool resync) { Feed(true, d, n, resync); }, settings.reassembly),
+      m_toClient([this](const uint8_t* d, size_t n, bool resync) { Feed(false, d, n, resync); }, settings.reassembly) {
+    m_origin.client = FormatEndpoint(key.client);
+    m_origin.server = FormatEndpoint(key.server);
+    _addrInfo addr = MakeAddrInfo(key, directTcp);
+    m_ctx.Init(&m_sink, addr, nullptr);
+    m_ctx.SetPendingTimeOut(settings.pendingTimeout);
+    m_ctx.SetOptions(settings.contextOptions);
+}
+
+void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStamp32& time) {
+    m_now = time;
+    m_lastSeen = time;
+    TcpReassembler& dir = fromClient ? m_toServer : m_toClient;
+    TcpReassembler& peer = fromClient ? m_toClient : m_toServer;
+    uint32_t seq = seg.seq;
+    if (seg.flags & kTcpSyn) {
+        dir.Syn(seg.seq);
+        if (fromClient && !(seg.flags & kTcpAck)) {
+            m_haveClientIsn = true;
+            m_clientIsn = seg.seq;
+        }
+        ++seq;  // a SYN occupies one sequence number before its payload
+    }
+    if (seg.payloadLen) dir.Data(seq, seg.payload, seg.payloadLen);
+    if (seg.flags & kTcpAck) peer.PeerAck(seg.ack);
+    if (seg.flags & kTcpFin) (fromClient ? m_finFromClient : m_finFromServer) = true;
+}
+
+void Connection::Feed(bool fromClient, const uint8_t* data, size_t len, bool resync) {
+    m_origin.fromClient = fromClient;
+    m_origin.time = m_now;
+    m_sink.SetOrigin(&m_origin);
+    // Proccess takes a mutable pointer but only reads the chunk.
+    char* chunk = const_cast<char*>(reinterpret_cast<const char*>(data));
+    int rc = m_ctx.Proccess(chunk, int(len), fromClient, 0, m_now, resync);
+    for (;;) {
+        if (rc != SMB_RET_NEED_DATA) ++m_stats.smbMessages;
+        ++m_stats.results[rc];
+        if (!m_ctx.HasBufferedMessage(fromClient)) break;
+        rc = m_ctx.Proccess(nullptr, 0, fromClient, 0, m_now, false);
+    }
+    m_sink.SetOrigin(nullptr);
+}
+
+void Connection::CheckTimeOut(const CTimeStamp32& now) {
+    m_sink.SetOrigin(&m_origin);
+    m_ctx.CheckTimeOut(now);
+    m_sink.SetOrigin(nullptr);
+}
+
+void Connection::Flush() {
+    m_toServer.Flush();
+    m_toClient.Flush();
+}
+
+bool Connection::IsNewHandshake(uint32_t clientIsn) const {
+    return m_haveClientIsn ? clientIsn != m_clientIsn : m_toServer.Started();
+}
+
+size_t Connection::Footprint() const {
+    return m_ctx.BufferedBytes() + m_toServer.Footprint() + m_toClient.Footprint();
+}
+
+void Connection::AddCounters(Stats& stats) const {
+    stats.AddReassembly(m_toServer.Counters());
+    stats.AddReassembly(m_toClient.Counters());
+    stats.oversizeDrops += m_ctx.Counters().oversizeDrops;
+    stats.pendingEvicted += m_ctx.Counters().pendingEvicted;
+}
+
+Connection* ConnectionTable::Find(const FlowKey& key) {
+    auto it = m_connections.find(key);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+Connection& ConnectionTable::Open(const FlowKey& key, bool directTcp) {
+    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_sink, m_stats);
+    Connection& ref = *conn;
+    m_connections[key] = std::move(conn);
+    ++m_stats.connections;
+    return ref;
+}
+
+void ConnectionTable::Close(const FlowKey& key, CloseReason reason) {
+    auto it = m_connections.find(key);
+    if (it == m_connections.end()) return;
+    Connection& conn = *it->second;
+    conn.Flush();
+    conn.AddCounters(m_stats);
+    m_bufferedBytes -= conn.accounted;
+    switch (reason) {
+    case CloseReason::Fin: ++m_stats.connectionsClosedFin; break;
+    case CloseReason::Rst: ++m_stats.connectionsClosedRst; break;
+    case CloseReason::Idle: ++m_stats.connectionsIdle; break;
+    case CloseReason::Reused: break;
+    case CloseReason::EndOfInput: ++m_stats.connectionsAtEnd; break;
+    }
+    m_connections.erase(it);
+}
+
+void ConnectionTable::Sweep(const CTimeStamp32& now, uint32_t idleSeconds) {
+    std::vector<FlowKey> idle;
+    for (auto& [key, conn] : m_connections) {
+        conn->CheckTimeOut(now);
+        if (now.Micros() > conn->LastSeen().Micros() + uint64_t(idleSeconds) * 1000000u) idle.push_back(key);
+    }
+    for (const FlowKey& key : idle) Close(key, CloseReason::Idle);
+}
+
+void ConnectionTable::CloseAll() {
+    while (!m_connections.empty()) Close(m_connections.begin()->first, CloseReason::EndOfInput);
+}
+
+void ConnectionTable::Account(Connection& conn) {
+    size_t now = conn.Footprint();
+    m_bufferedBytes += now - conn.accounted;
+    conn.accounted = now;
+}
+
+}  // namespace smbaudit

@@ -1,0 +1,111 @@
+// The connections being followed: one CSMBContext and two reassemblers each, keyed by the
+// client and server endpoints. Everything a connection holds lives in its Connection, so
+// that a table can be given to one worker and connections sharded between tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "context/smb_context.h"
+#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/packet_decode.h"
+#include "tools/smbaudit/stats.h"
+#include "tools/smbaudit/tcp_reassembly.h"
+
+namespace smbaudit {
+
+struct FlowKey {
+    Endpoint client;
+    Endpoint server;
+    bool operator==(const FlowKey&) const = default;
+};
+
+struct FlowKeyHash {
+    size_t operator()(const FlowKey& key) const;
+};
+
+// What every new connection is set up with.
+struct ConnectionSettings {
+    uint32_t pendingTimeout = 60;  // seconds a request waits for its response
+    SMBContextOptions contextOptions;
+    ReassemblyLimits reassembly;
+};
+
+enum class CloseReason { Fin, Rst, Idle, Reused, EndOfInput };
+
+class Connection {
+public:
+    // `directTcp`: SMB directly over TCP (the 24-bit length of port 445) rather than the
+    // NetBIOS session service (port 139).
+    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
+               Stats& stats);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // One segment of this connection; `fromClient` tells its direction.
+    void Segment(bool fromClient, const TcpSegment& seg, const CTimeStamp32& time);
+    // Passes the pending-request time-out check to the context.
+    void CheckTimeOut(const CTimeStamp32& now);
+    // Delivers what the reassemblers still hold; called before the connection goes.
+    void Flush();
+
+    // A SYN from the client that does not repeat the handshake already seen starts a new
+    // connection on the same endpoints.
+    bool IsNewHandshake(uint32_t clientIsn) const;
+    bool BothFinished() const { return m_finFromClient && m_finFromServer; }
+    const CTimeStamp32& LastSeen() const { return m_lastSeen; }
+    // Bytes held by the context's stream buffers and the reassemblers.
+    size_t Footprint() const;
+    size_t accounted = 0;  // the footprint last added to the table's total
+
+    // Adds what the connection counted to `stats` (once, when it goes).
+    void AddCounters(Stats& stats) const;
+
+private:
+    void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
+
+    JsonEventSink& m_sink;
+    Stats& m_stats;
+    RecordOrigin m_origin;
+    CSMBContext m_ctx;
+    TcpReassembler m_toServer;
+    TcpReassembler m_toClient;
+    CTimeStamp32 m_now;
+    CTimeStamp32 m_lastSeen;
+    bool m_finFromClient = false;
+    bool m_finFromServer = false;
+    bool m_haveClientIsn = false;
+    uint32_t m_clientIsn = 0;
+};
+
+class ConnectionTable {
+public:
+    ConnectionTable(const ConnectionSettings& settings, JsonEventSink& sink, Stats& stats)
+        : m_settings(settings), m_sink(sink), m_stats(stats) {}
+    ~ConnectionTable() { CloseAll(); }
+
+    Connection* Find(const FlowKey& key);
+    Connection& Open(const FlowKey& key, bool directTcp);
+    void Close(const FlowKey& key, CloseReason reason);
+    // Runs the pending-request time-out on every context and closes the connections idle
+    // for longer than `idleSeconds`.
+    void Sweep(const CTimeStamp32& now, uint32_t idleSeconds);
+    void CloseAll();
+
+    // Re-reads a connection's footprint after it was fed.
+    void Account(Connection& conn);
+    size_t BufferedBytes() const { return m_bufferedBytes; }
+    size_t Size() const { return m_connections.size(); }
+
+private:
+    const ConnectionSettings& m_settings;
+    JsonEventSink& m_sink;
+    Stats& m_stats;
+    std::unordered_map<FlowKey, std::unique_ptr<Connection>, FlowKeyHash> m_connections;
+    size_t m_bufferedBytes = 0;
+};
+
+}  // namespace smbaudit

@@ -1,0 +1,250 @@
+#include "tools/smbaudit/options.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace smbaudit {
+namespace {
+
+bool ParseUint(std::string_view text, uint64_t max, uint64_t& value) {
+    if (text.empty()) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+// "PORT" (NetBIOS session framing, as on 139) or "PORT/direct" (SMB directly over TCP, as
+// on 445), comma-separated.
+bool ParsePorts(std::string_view list, std::vector<ServerPort>& ports, std::string& error) {
+    while (!list.empty()) {
+        size_t comma = list.find(',');
+        std::string_view item = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        ServerPort sp;
+        size_t slash = item.find('/');
+        std::string_view framing = slash == std::string_view::npos ? "netbios" : item.substr(slash + 1);
+        uint64_t port = 0;
+        if (!ParseUint(item.substr(0, slash), 65535, port) || port == 0) {
+            error = "--ports: bad port '" + std::string(item) + "'";
+            return false;
+        }
+        if (framing == "direct") {
+            sp.directTcp = true;
+        } else if (framing != "netbios") {
+            error = "--ports: framing of '" + std::string(item) + "' must be 'direct' or 'netbios'";
+            return false;
+        }
+        sp.port = uint16_t(port);
+        if (sp.port == 445 || sp.port == 139) continue;  // always followed, with their own framing
+        bool known = false;
+        for (ServerPort& existing : ports) {
+            if (existing.port == sp.port) {
+                existing.directTcp = sp.directTcp;
+                known = true;
+            }
+        }
+        if (!known) ports.push_back(sp);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
+    o.sensor.connection.pendingTimeout = kDefaultPendingTimeout;
+    o.sensor.idleTimeout = kDefaultIdleTimeout;
+    SMBContextOptions& ctx = o.sensor.connection.contextOptions;
+    ctx.maxMessageBytes = kDefaultMaxMessageBytes;
+    ctx.maxPendingRequests = kDefaultMaxPending;
+    bool filterGiven = false;
+    bool endOfOptions = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (endOfOptions || arg == "-" || arg.empty() || arg[0] != '-') {
+            o.captures.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        // "--name=value" or "--name value"
+        std::string_view name = arg;
+        std::string_view inlineValue;
+        bool hasInline = false;
+        if (arg.starts_with("--")) {
+            size_t eq = arg.find('=');
+            if (eq != std::string_view::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+                hasInline = true;
+            }
+        }
+        auto value = [&](std::string_view& out) {
+            if (hasInline) {
+                out = inlineValue;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = "option " + std::string(name) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto number = [&](uint64_t max, uint64_t& out) {
+            std::string_view text;
+            if (!value(text)) return false;
+            if (!ParseUint(text, max, out)) {
+                error = "option " + std::string(name) + ": '" + std::string(text) + "' is not a number from 0 to " +
+                        std::to_string(max);
+                return false;
+            }
+            return true;
+        };
+        auto flag = [&]() {
+            if (hasInline) error = "option " + std::string(name) + " takes no value";
+            return !hasInline;
+        };
+        std::string_view text;
+        uint64_t n = 0;
+        const uint64_t u32max = std::numeric_limits<uint32_t>::max();
+
+        if (name == "-h" || name == "--help") {
+            if (!flag()) return false;
+            o.action = Options::Action::Help;
+        } else if (name == "-V" || name == "--version") {
+            if (!flag()) return false;
+            o.action = Options::Action::Version;
+        } else if (name == "-i" || name == "--interface") {
+            if (!value(text)) return false;
+            o.interface = text;
+        } else if (name == "-f" || name == "--filter") {
+            if (!value(text)) return false;
+            o.filter = text;
+            filterGiven = true;
+        } else if (name == "-w" || name == "--write") {
+            if (!value(text)) return false;
+            o.outputPath = text;
+        } else if (name == "-p" || name == "--ports") {
+            if (!value(text) || !ParsePorts(text, o.sensor.serverPorts, error)) return false;
+        } else if (name == "--pending-timeout") {
+            if (!number(u32max, n)) return false;
+            o.sensor.connection.pendingTimeout = uint32_t(n);
+        } else if (name == "--idle-timeout") {
+            if (!number(u32max, n)) return false;
+            o.sensor.idleTimeout = uint32_t(n);
+        } else if (name == "--max-message-bytes") {
+            if (!number(u32max, n)) return false;
+            ctx.maxMessageBytes = uint32_t(n);
+        } else if (name == "--max-pending") {
+            if (!number(u32max, n)) return false;
+            ctx.maxPendingRequests = uint32_t(n);
+        } else if (name == "--max-reorder-bytes") {
+            if (!number(u32max, n)) return false;
+            o.sensor.connection.reassembly.maxHeldBytes = size_t(n);
+        } else if (name == "--strict") {
+            if (!flag()) return false;
+            o.strict = true;
+        } else if (name == "-s" || name == "--stats") {
+            if (!flag()) return false;
+            o.stats = true;
+        } else if (name == "--no-progress") {
+            if (!flag()) return false;
+            o.progress = false;
+        } else {
+            error = "unknown option " + std::string(name);
+            return false;
+        }
+    }
+    if (o.action != Options::Action::Run) return true;
+
+    ctx.acceptStandardNtCreateRsp = !o.strict;
+    ctx.followUnhandledAndX = !o.strict;
+    if (!o.interface.empty() && !o.captures.empty()) {
+        error = "give either -i INTERFACE or capture files, not both";
+        return false;
+    }
+    if (o.interface.empty() && o.captures.empty()) {
+        error = "no input: name capture files ('-' for standard input) or -i INTERFACE";
+        return false;
+    }
+    if (filterGiven && o.interface.empty()) {
+        error = "-f applies to live capture (-i) only";
+        return false;
+    }
+    if (!filterGiven) {
+        o.filter = kDefaultFilter;
+        for (const ServerPort& sp : o.sensor.serverPorts) {
+            if (sp.port != 445 && sp.port != 139) o.filter += " or tcp port " + std::to_string(sp.port);
+        }
+    }
+    return true;
+}
+
+std::string HelpText() {
+    return R"(Usage: smbaudit [OPTIONS] CAPTURE...
+       smbaudit [OPTIONS] -i INTERFACE
+
+Follows SMB1/CIFS conversations in pcap or pcapng captures, or live on an interface, and
+writes one JSON object per line for every audited operation (logon, logoff, tree connect
+and disconnect, create, close, read, write, delete, rename) and for every named-pipe (RPC)
+payload. The fields are described in docs/output-schema.md.
+
+Input:
+  CAPTURE...                 pcap or pcapng files, read one after the other as one
+                             stream of traffic; '-' reads standard input
+  -i, --interface IFACE      capture live on IFACE until interrupted (SIGINT/SIGTERM)
+  -f, --filter EXPR          BPF filter of the live capture
+                             (default: "tcp port 445 or tcp port 139", plus --ports)
+  -p, --ports LIST           more server ports, comma-separated: PORT uses the NetBIOS
+                             session framing of port 139, PORT/direct the framing of
+                             SMB directly over TCP (port 445). 445 and 139 are always
+                             followed.
+
+Output:
+  -w, --write FILE           write records to FILE instead of standard output
+  -s, --stats                print a summary on standard error at the end: packets, TCP
+                             bytes, connections, SMB messages, result codes, records by
+                             kind, gaps and resynchronisations
+      --no-progress          no progress bar (shown on standard error while reading
+                             files, only when standard error is a terminal)
+
+Analysis:
+      --pending-timeout SEC  seconds a request waits for its response before it is
+                             dropped unreported (default 60, the time Windows clients
+                             wait for an SMB response)
+      --idle-timeout SEC     seconds without a packet before a connection is forgotten
+                             (default 900, the idle time after which Windows servers
+                             disconnect a session)
+      --max-message-bytes N  largest SMB message buffered per direction; a larger one is
+                             skipped and the direction waits for the next message
+                             (default 4194304; 0: the protocol's own limit)
+      --max-pending N        most requests awaiting a response per connection; more
+                             drop the oldest (default 1024; 0 = no limit)
+      --max-reorder-bytes N  out-of-order TCP bytes held per direction while waiting for
+                             a gap to fill (default 1048576)
+      --strict               run the analysis library exactly as standard. By default
+                             smbaudit turns on two tolerances:
+                             - the standard (non-extended) 34-word NT Create AndX
+                               response is accepted: Samba and most non-Windows servers
+                               answer with it, and without this every create, read,
+                               write and close on them goes unreported;
+                             - an AndX chain passes through Locking AndX (which has no
+                               handler) to the command behind it: Windows clients chain
+                               Write AndX behind Locking AndX.
+
+Other:
+  -h, --help                 this help
+  -V, --version              version
+
+Exit status: 0 all input read; 1 input read with warnings (a truncated capture, or
+output that could not be written completely); 2 usage error, or an input that could not
+be read (unreadable file, not a capture, unsupported link type, interface error); the
+other files are still processed.
+)";
+}
+
+}  // namespace smbaudit

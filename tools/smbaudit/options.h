@@ -1,0 +1,35 @@
+// Command line of smbaudit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/smbaudit/sensor.h"
+
+namespace smbaudit {
+
+constexpr const char* kDefaultFilter = "tcp port 445 or tcp port 139";
+constexpr uint32_t kDefaultPendingTimeout = 60;
+constexpr uint32_t kDefaultIdleTimeout = 900;
+constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;
+constexpr uint32_t kDefaultMaxPending = 1024;
+
+struct Options {
+    enum class Action { Run, Help, Version };
+    Action action = Action::Run;
+    std::vector<std::string> captures;  // "-" is standard input
+    std::string interface;              // live capture when not empty
+    std::string filter;                 // BPF filter of a live capture
+    std::string outputPath;             // empty: standard output
+    bool stats = false;
+    bool progress = true;
+    bool strict = false;
+    SensorConfig sensor;
+};
+
+// Fills `options` from argv; false with a one-line `error` on a usage error.
+bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+
+std::string HelpText();
+
+}  // namespace smbaudit

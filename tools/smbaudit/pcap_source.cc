@@ -1,0 +1,176 @@
+#include "tools/smbaudit/pcap_source.h"
+
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace smbaudit {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+namespace {
+
+constexpr int kLiveSnapLen = 262144;
+constexpr int kPollMillis = 250;
+constexpr unsigned kProgressEvery = 4096;  // packets between progress updates
+
+CTimeStamp32 ToTimeStamp(const timeval& tv) { return CTimeStamp32(uint32_t(tv.tv_sec), uint32_t(tv.tv_usec)); }
+
+std::string LinkTypeText(int dlt) {
+    std::string text = std::to_string(dlt);
+    if (const char* name = pcap_datalink_val_to_name(dlt)) {
+        text += " (";
+        text += name;
+        if (const char* desc = pcap_datalink_val_to_description(dlt)) {
+            text += ": ";
+            text += desc;
+        }
+        text += ")";
+    }
+    return text;
+}
+
+struct LiveState {
+    Sensor* sensor;
+    LinkType link;
+};
+
+void OnLivePacket(u_char* user, const pcap_pkthdr* hdr, const u_char* bytes) {
+    auto* state = reinterpret_cast<LiveState*>(user);
+    state->sensor->Frame(state->link, ToTimeStamp(hdr->ts), bytes, hdr->caplen);
+}
+
+}  // namespace
+
+std::optional<LinkType> LinkTypeFromDlt(int dlt) {
+    switch (dlt) {
+    case DLT_NULL: return LinkType::Null;
+    case DLT_EN10MB: return LinkType::Ethernet;
+    case DLT_RAW: return LinkType::Raw;  // libpcap maps LINKTYPE_RAW (101) in files to DLT_RAW
+    case DLT_LOOP: return LinkType::Loop;
+    case DLT_LINUX_SLL: return LinkType::LinuxSll;
+    case DLT_LINUX_SLL2: return LinkType::LinuxSll2;
+    case DLT_IPV4: return LinkType::Ipv4;
+    case DLT_IPV6: return LinkType::Ipv6;
+    default: return std::nullopt;
+    }
+}
+
+InputStatus ReadCaptureFile(const std::string& path, Sensor& sensor, Progress& progress, uint64_t doneBefore) {
+    const bool isStdin = path == "-";
+    const char* shown = isStdin ? "standard input" : path.c_str();
+    std::FILE* file = isStdin ? stdin : std::fopen(path.c_str(), "rb");
+    if (!file) {
+        progress.Clear();
+        std::fprintf(stderr, "smbaudit: %s: %s\n", shown, std::strerror(errno));
+        return InputStatus::Failed;
+    }
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* pcap = pcap_fopen_offline(file, errbuf);
+    if (!pcap) {
+        if (!isStdin) std::fclose(file);
+        progress.Clear();
+        std::fprintf(stderr, "smbaudit: %s: not a readable pcap or pcapng capture (%s)\n", shown, errbuf);
+        return InputStatus::Failed;
+    }
+    int dlt = pcap_datalink(pcap);
+    std::optional<LinkType> link = LinkTypeFromDlt(dlt);
+    if (!link) {
+        pcap_close(pcap);
+        progress.Clear();
+        std::fprintf(stderr, "smbaudit: %s: unsupported link type %s\n", shown, LinkTypeText(dlt).c_str());
+        return InputStatus::Failed;
+    }
+
+    InputStatus status = InputStatus::Ok;
+    pcap_pkthdr* hdr = nullptr;
+    const u_char* bytes = nullptr;
+    unsigned sinceProgress = 0;
+    for (;;) {
+        if (g_stopRequested) break;
+        int rc = pcap_next_ex(pcap, &hdr, &bytes);
+        if (rc == PCAP_ERROR_BREAK) break;  // end of the file
+        if (rc == PCAP_ERROR) {
+            // A capture cut short (the writer was killed, the copy is partial) or a damaged
+            // record: everything before it has been processed.
+            progress.Clear();
+            std::fprintf(stderr, "smbaudit: warning: %s: stopped before the end of the capture: %s\n", shown,
+                         pcap_geterr(pcap));
+            status = InputStatus::Warning;
+            break;
+        }
+        if (rc != 1) continue;
+        sensor.Frame(*link, ToTimeStamp(hdr->ts), bytes, hdr->caplen);
+        if (++sinceProgress == kProgressEvery) {
+            sinceProgress = 0;
+            long pos = isStdin ? -1 : std::ftell(file);
+            if (pos >= 0) progress.Update(doneBefore + uint64_t(pos));
+        }
+    }
+    pcap_close(pcap);  // closes `file` too
+    return status;
+}
+
+InputStatus CaptureLive(const std::string& interface, const std::string& filter, Sensor& sensor) {
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* pcap = pcap_create(interface.c_str(), errbuf);
+    if (!pcap) {
+        std::fprintf(stderr, "smbaudit: %s: %s\n", interface.c_str(), errbuf);
+        return InputStatus::Failed;
+    }
+    auto fail = [&](const char* what) {
+        std::fprintf(stderr, "smbaudit: %s: %s: %s\n", interface.c_str(), what, pcap_geterr(pcap));
+        pcap_close(pcap);
+        return InputStatus::Failed;
+    };
+    pcap_set_snaplen(pcap, kLiveSnapLen);
+    pcap_set_promisc(pcap, 1);
+    pcap_set_immediate_mode(pcap, 1);
+    pcap_set_timeout(pcap, kPollMillis);
+    int rc = pcap_activate(pcap);
+    if (rc < 0) return fail("cannot start capture");
+    if (rc > 0) std::fprintf(stderr, "smbaudit: warning: %s: %s\n", interface.c_str(), pcap_statustostr(rc));
+    int dlt = pcap_datalink(pcap);
+    std::optional<LinkType> link = LinkTypeFromDlt(dlt);
+    if (!link) {
+        std::fprintf(stderr, "smbaudit: %s: unsupported link type %s\n", interface.c_str(), LinkTypeText(dlt).c_str());
+        pcap_close(pcap);
+        return InputStatus::Failed;
+    }
+    bpf_program program;
+    if (pcap_compile(pcap, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) return fail("bad filter");
+    rc = pcap_setfilter(pcap, &program);
+    pcap_freecode(&program);
+    if (rc != 0) return fail("cannot set filter");
+    if (pcap_setnonblock(pcap, 1, errbuf) != 0) {
+        std::fprintf(stderr, "smbaudit: %s: %s\n", interface.c_str(), errbuf);
+        pcap_close(pcap);
+        return InputStatus::Failed;
+    }
+
+    LiveState state{&sensor, *link};
+    pollfd pfd{pcap_get_selectable_fd(pcap), POLLIN, 0};
+    InputStatus status = InputStatus::Ok;
+    while (!g_stopRequested) {
+        // Waiting in poll rather than in libpcap lets a signal end the capture at once and
+        // lets time-outs run while the network is quiet.
+        int ready = pfd.fd >= 0 ? poll(&pfd, 1, kPollMillis) : 1;
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0 && pcap_dispatch(pcap, -1, OnLivePacket, reinterpret_cast<u_char*>(&state)) < 0) {
+            std::fprintf(stderr, "smbaudit: %s: capture failed: %s\n", interface.c_str(), pcap_geterr(pcap));
+            status = InputStatus::Failed;
+            break;
+        }
+        timeval now;
+        gettimeofday(&now, nullptr);
+        sensor.Tick(ToTimeStamp(now));
+    }
+    pcap_close(pcap);
+    return status;
+}
+
+}  // namespace smbaudit

@@ -1,0 +1,31 @@
+// Reading frames with libpcap: capture files (pcap and pcapng) and live interfaces.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tools/smbaudit/packet_decode.h"
+#include "tools/smbaudit/progress.h"
+#include "tools/smbaudit/sensor.h"
+
+namespace smbaudit {
+
+// Outcome of one input, in exit-status order: worse outcomes have larger values.
+enum class InputStatus { Ok = 0, Warning = 1, Failed = 2 };
+
+// libpcap's DLT_ value to the framing the decoder reads; none when unsupported.
+std::optional<LinkType> LinkTypeFromDlt(int dlt);
+
+// Set from a signal handler: stop reading and finish what was read.
+extern volatile std::sig_atomic_t g_stopRequested;
+
+// Reads one capture file ("-": standard input) through the sensor. `doneBefore` is the
+// bytes of the files read before, for the progress bar. Diagnostics go to standard error.
+InputStatus ReadCaptureFile(const std::string& path, Sensor& sensor, Progress& progress, uint64_t doneBefore);
+
+// Captures on `interface` with the BPF `filter` until a stop is requested.
+InputStatus CaptureLive(const std::string& interface, const std::string& filter, Sensor& sensor);
+
+}  // namespace smbaudit

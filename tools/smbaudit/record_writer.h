@@ -1,0 +1,26 @@
+// The single place output records leave the process. Each record is one complete line
+// written with one call, so that records from several workers can never interleave.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace smbaudit {
+
+class RecordWriter {
+public:
+    // `flushEachRecord`: live capture, where a consumer waits on every record.
+    RecordWriter(std::FILE* out, bool flushEachRecord);
+    void Write(const std::string& line);
+    // Flushes and reports whether every write reached the stream.
+    bool Finish();
+    uint64_t Records() const { return m_records; }
+
+private:
+    std::FILE* m_out;
+    bool m_flushEachRecord;
+    bool m_failed = false;
+    uint64_t m_records = 0;
+};
+
+}  // namespace smbaudit

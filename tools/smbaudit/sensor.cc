@@ -1,0 +1,87 @@
+#include "tools/smbaudit/sensor.h"
+
+namespace smbaudit {
+
+Sensor::Sensor(const SensorConfig& config, JsonEventSink& sink, Stats& stats)
+    : m_config(config), m_stats(stats), m_table(m_config.connection, sink, stats) {}
+
+std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {
+    for (const ServerPort& sp : m_config.serverPorts) {
+        if (sp.port == port) return sp.directTcp;
+    }
+    return std::nullopt;
+}
+
+void Sensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+    ++m_stats.packets;
+    m_stats.captureBytes += capLen;
+    TcpSegment seg;
+    DecodeStatus status = DecodeFrame(link, frame, capLen, seg);
+    ++m_stats.decode[int(status)];
+    if (status != DecodeStatus::Ok) {
+        MaybeSweep(time);
+        return;
+    }
+    Segment(seg, time);
+}
+
+void Sensor::Segment(const TcpSegment& seg, const CTimeStamp32& time) {
+    MaybeSweep(time);
+    std::optional<bool> srcFraming = ServerPortFraming(seg.src.port);
+    std::optional<bool> dstFraming = ServerPortFraming(seg.dst.port);
+    if (!srcFraming && !dstFraming) {
+        ++m_stats.notSmbPort;
+        return;
+    }
+    m_stats.tcpPayloadBytes += seg.payloadLen;
+    if (seg.payloadCut) ++m_stats.cutPayloads;
+
+    const bool syn = seg.flags & kTcpSyn, ack = seg.flags & kTcpAck;
+    bool fromClient;
+    if (dstFraming && !srcFraming) {
+        fromClient = true;
+    } else if (srcFraming && !dstFraming) {
+        fromClient = false;
+    } else if (m_table.Find({seg.src, seg.dst})) {  // both ends on server ports
+        fromClient = true;
+    } else if (m_table.Find({seg.dst, seg.src})) {
+        fromClient = false;
+    } else {
+        fromClient = !(syn && ack);  // the first packet seen goes to the server, unless it is a SYN-ACK
+    }
+    FlowKey key = fromClient ? FlowKey{seg.src, seg.dst} : FlowKey{seg.dst, seg.src};
+    bool directTcp = fromClient ? *dstFraming : *srcFraming;
+
+    Connection* conn = m_table.Find(key);
+    if (conn && syn && !ack && fromClient && conn->IsNewHandshake(seg.seq)) {
+        m_table.Close(key, CloseReason::Reused);
+        conn = nullptr;
+    }
+    if (!conn) {
+        // Only a handshake or payload starts a connection; a stray ACK, FIN or RST of a
+        // connection already gone does not.
+        if ((seg.flags & kTcpRst) || (!syn && seg.payloadLen == 0)) return;
+        conn = &m_table.Open(key, directTcp);
+        if (!syn) ++m_stats.connectionsMidstream;
+    }
+    conn->Segment(fromClient, seg, time);
+    if (seg.flags & kTcpRst) {
+        m_table.Close(key, CloseReason::Rst);
+    } else if (conn->BothFinished()) {
+        m_table.Close(key, CloseReason::Fin);
+    } else {
+        m_table.Account(*conn);
+    }
+}
+
+void Sensor::MaybeSweep(const CTimeStamp32& now) {
+    if (now.m_sec == m_lastSweepSec) return;
+    m_lastSweepSec = now.m_sec;
+    m_table.Sweep(now, m_config.idleTimeout);
+}
+
+void Sensor::Tick(const CTimeStamp32& now) { MaybeSweep(now); }
+
+void Sensor::Finish() { m_table.CloseAll(); }
+
+}  // namespace smbaudit

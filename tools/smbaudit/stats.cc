@@ -1,0 +1,81 @@
+#include "tools/smbaudit/stats.h"
+
+#include <cinttypes>
+
+#include "context/pkt_context.h"
+
+namespace smbaudit {
+
+const char* ResultCodeName(int code) {
+    switch (code) {
+    case SMB_RET_PIPE_DATA: return "SMB_RET_PIPE_DATA";
+    case SMB_RET_FILE_CMD: return "SMB_RET_FILE_CMD";
+    case SMB_RET_SESSION_CMD: return "SMB_RET_SESSION_CMD";
+    case SMB_RET_OK: return "SMB_RET_OK";
+    case SMB_RET_NEED_DATA: return "SMB_RET_NEED_DATA";
+    case SMB_RET_NOT_SESSION_MSG: return "SMB_RET_NOT_SESSION_MSG";
+    case SMB_RET_NO_MEMORY: return "SMB_RET_NO_MEMORY";
+    case SMB_RET_BAD_FORMAT: return "SMB_RET_BAD_FORMAT";
+    case SMB_RET_NO_REQUEST: return "SMB_RET_NO_REQUEST";
+    case SMB_RET_ERROR_STATUS: return "SMB_RET_ERROR_STATUS";
+    case SMB_RET_NO_OBJECT: return "SMB_RET_NO_OBJECT";
+    case SMB_RET_UNKNOWN_CMD: return "SMB_RET_UNKNOWN_CMD";
+    case SMB_RET_NO_LINK: return "SMB_RET_NO_LINK";
+    case SMB_RET_NO_LOGON: return "SMB_RET_NO_LOGON";
+    default: return "other";
+    }
+}
+
+const char* RecordKindName(int kind) {
+    static const char* const kNames[kRecordKinds] = {
+        "logon", "logoff", "tree_connect", "tree_disconnect", "create", "close",
+        "read",  "write",  "delete",       "rename",          "rpc",
+    };
+    return kind >= 0 && kind < kRecordKinds ? kNames[kind] : "unknown";
+}
+
+void Stats::AddReassembly(const ReassemblyCounters& c) {
+    reassembly.deliveredBytes += c.deliveredBytes;
+    reassembly.duplicateBytes += c.duplicateBytes;
+    reassembly.heldSegments += c.heldSegments;
+    reassembly.gaps += c.gaps;
+    reassembly.gapBytes += c.gapBytes;
+    reassembly.resyncs += c.resyncs;
+    reassembly.outOfWindow += c.outOfWindow;
+}
+
+void Stats::Print(std::FILE* out) const {
+    std::fprintf(out, "packets:             %" PRIu64 " (%" PRIu64 " bytes captured)\n", packets, captureBytes);
+    for (int i = 1; i < kDecodeStatusCount; ++i) {
+        if (decode[i]) std::fprintf(out, "  skipped %-11s %" PRIu64 "\n", DecodeStatusName(DecodeStatus(i)), decode[i]);
+    }
+    if (notSmbPort) std::fprintf(out, "  skipped other_port  %" PRIu64 "\n", notSmbPort);
+    if (cutPayloads) std::fprintf(out, "  cut by snaplen      %" PRIu64 "\n", cutPayloads);
+    std::fprintf(out, "tcp payload bytes:   %" PRIu64 " (%" PRIu64 " delivered in order, %" PRIu64
+                      " duplicate trimmed)\n",
+                 tcpPayloadBytes, reassembly.deliveredBytes, reassembly.duplicateBytes);
+    std::fprintf(out, "connections:         %" PRIu64 " (%" PRIu64 " without handshake)\n", connections,
+                 connectionsMidstream);
+    std::fprintf(out, "  ended by fin %" PRIu64 ", rst %" PRIu64 ", idle %" PRIu64 ", end of input %" PRIu64 "\n",
+                 connectionsClosedFin, connectionsClosedRst, connectionsIdle, connectionsAtEnd);
+    std::fprintf(out, "gaps:                %" PRIu64 " (%" PRIu64 " bytes never seen)\n", reassembly.gaps,
+                 reassembly.gapBytes);
+    std::fprintf(out, "resynchronisations:  %" PRIu64 "\n", reassembly.resyncs);
+    std::fprintf(out, "out-of-order held:   %" PRIu64 " segments (%" PRIu64 " out of window ignored)\n",
+                 reassembly.heldSegments, reassembly.outOfWindow);
+    std::fprintf(out, "smb messages:        %" PRIu64 "\n", smbMessages);
+    std::fprintf(out, "result codes:\n");
+    for (const auto& [code, count] : results) {
+        std::fprintf(out, "  %-24s %4d  %" PRIu64 "\n", ResultCodeName(code), code, count);
+    }
+    std::fprintf(out, "records by kind:\n");
+    for (int i = 0; i < kRecordKinds; ++i) {
+        std::fprintf(out, "  %-16s %" PRIu64 "\n", RecordKindName(i), records[i]);
+    }
+    if (oversizeDrops || pendingEvicted) {
+        std::fprintf(out, "limits: %" PRIu64 " oversize messages dropped, %" PRIu64 " pending requests evicted\n",
+                     oversizeDrops, pendingEvicted);
+    }
+}
+
+}  // namespace smbaudit

@@ -1,0 +1,46 @@
+// Counters of one run, printed by --stats. Plain data: each worker may keep its own and
+// the totals are merged with Add.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+
+#include "tools/smbaudit/packet_decode.h"
+#include "tools/smbaudit/tcp_reassembly.h"
+
+namespace smbaudit {
+
+constexpr int kRecordKinds = 11;  // the ten event kinds, then rpc
+constexpr int kRpcRecordKind = 10;
+
+struct Stats {
+    uint64_t packets = 0;
+    uint64_t captureBytes = 0;
+    uint64_t decode[kDecodeStatusCount] = {};  // by DecodeStatus
+    uint64_t notSmbPort = 0;       // TCP packets on neither a server port
+    uint64_t cutPayloads = 0;      // payloads cut short by the snapshot length
+    uint64_t tcpPayloadBytes = 0;
+    uint64_t connections = 0;
+    uint64_t connectionsMidstream = 0;  // followed without a handshake
+    uint64_t connectionsClosedFin = 0;
+    uint64_t connectionsClosedRst = 0;
+    uint64_t connectionsIdle = 0;
+    uint64_t connectionsAtEnd = 0;
+    uint64_t smbMessages = 0;      // Proccess results other than "more data needed"
+    std::map<int, uint64_t> results;  // Proccess result code -> count
+    uint64_t records[kRecordKinds] = {};
+    uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
+    uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
+    ReassemblyCounters reassembly;
+
+    void AddReassembly(const ReassemblyCounters& c);
+    void Print(std::FILE* out) const;
+};
+
+// Name of a Proccess result code ("SMB_RET_FILE_CMD"...).
+const char* ResultCodeName(int code);
+// Record kind name as in the output's "event" key.
+const char* RecordKindName(int kind);
+
+}  // namespace smbaudit
