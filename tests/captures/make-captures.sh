@@ -12,8 +12,9 @@
 # the namespace's loopback; README.md in that folder describes them.
 #
 # --large SIZE_MB records only large-smb1-transfer.pcap: repeated put+get of a
-# 32 MiB file through smbclient until about SIZE_MB MiB of file data has
-# crossed the wire. It is a benchmark input and is not committed.
+# 32 MiB file through smbclient until at least SIZE_MB MiB of file data has
+# crossed the wire (--large 520 gives a pcap of about 590 MB). It is a
+# benchmark input and is not committed.
 
 set -euo pipefail
 
@@ -30,7 +31,7 @@ HELLO_TEXT='Hello from the smbaudit capture share.'
 LARGE_CHUNK_MB=32
 
 usage() {
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
     exit "${1:-0}"
 }
 
@@ -103,6 +104,10 @@ inner_main() {
 
 inner_cleanup() {
     local rc=$?
+    if [ "$rc" != 0 ] && [ -z "${KEEP_WORK:-}" ]; then
+        echo "make-captures: stopped with status $rc; work files kept in $WORK" >&2
+        KEEP_WORK=1
+    fi
     [ -z "$TCPDUMP_PID" ] || { kill -INT "$TCPDUMP_PID" 2>/dev/null; wait "$TCPDUMP_PID" 2>/dev/null; } || true
     if [ -n "$SMBD_PID" ]; then
         smbcontrol -s "$CONF" smbd shutdown >/dev/null 2>&1 || true
@@ -112,6 +117,7 @@ inner_cleanup() {
     # Whatever smbd started on demand (samba-dcerpcd, rpcd_*) ends with this
     # PID namespace when this shell, its init, exits.
     umount /var/log/samba /run/samba 2>/dev/null || true
+    [ -z "${PASSWD_BOUND:-}" ] || umount /etc/passwd 2>/dev/null || true
     if [ -z "${KEEP_WORK:-}" ]; then rm -rf "$WORK"; fi
     exit "$rc"
 }
@@ -125,6 +131,7 @@ add_private_user() {
     cp /etc/passwd "$WORK/etc/passwd"
     echo "$USER_NAME:x:$uid:100:smbaudit capture user:/nonexistent:/usr/sbin/nologin" >>"$WORK/etc/passwd"
     mount --bind "$WORK/etc/passwd" /etc/passwd
+    PASSWD_BOUND=1
 }
 
 write_smb_conf() {
@@ -188,8 +195,15 @@ make_files() {
 }
 
 pattern_file() {
-    awk -v n="$2" 'BEGIN { for (i = 0; i * 48 < n; i++) printf "%08d smbaudit capture test data 0123456789\n", i }' |
-        head -c "$2" >"$1"
+    awk -v n="$2" 'BEGIN {
+        for (i = 0; size < n; i++) {
+            line = sprintf("%08d smbaudit capture test data 0123456789\n", i)
+            if (size + length(line) > n) line = substr(line, 1, n - size)
+            printf "%s", line
+            size += length(line)
+        }
+    }' >"$1"
+    [ "$(stat -c %s "$1")" = "$2" ]
 }
 
 start_smbd() {
@@ -214,9 +228,15 @@ port_open() {
 scenario() {
     local name=$1; shift
     local pcap=$outdir/$name.pcap tlog=$WORK/log/tcpdump-$name.log out=$WORK/log/$name.out
-    tcpdump -i lo --immediate-mode -U -Z root -s 0 -w "$pcap" 'tcp port 445 or tcp port 139' 2>"$tlog" &
+    # Short scenarios need --immediate-mode (and -U), or tcpdump on lo may
+    # still hold their packets when it is stopped. The large transfer moves
+    # hundreds of MB/s: there per-packet wake-ups and flushes would make the
+    # kernel drop packets, so it uses buffered blocks and a large buffer.
+    local mode=(--immediate-mode -U)
+    [ -z "$large_mb" ] || mode=(-B 524288)
+    tcpdump -i lo "${mode[@]}" -Z root -s 0 -w "$pcap" 'tcp port 445 or tcp port 139' 2>"$tlog" &
     TCPDUMP_PID=$!
-    for _ in $(seq 1 50); do grep -q 'listening on' "$tlog" && break; sleep 0.1; done
+    for _ in $(seq 1 50); do grep -qs 'listening on' "$tlog" && break; sleep 0.1; done
     sleep 0.5
     local ok=1
     "$@" >"$out" 2>&1 || ok=0
@@ -224,6 +244,10 @@ scenario() {
     kill -INT "$TCPDUMP_PID"
     wait "$TCPDUMP_PID" || true
     TCPDUMP_PID=
+    if ! grep -q '^0 packets dropped by kernel' "$tlog"; then
+        echo "tcpdump lost packets: $(grep dropped "$tlog")" >>"$out"
+        ok=0
+    fi
     if [ "$ok" = 1 ]; then
         printf '%-22s ok      %9d bytes\n' "$name" "$(stat -c %s "$pcap")"
     else
