@@ -1,0 +1,119 @@
+// Command-line parsing.
+#include "tools/smbaudit/options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace smbaudit {
+namespace {
+
+bool Parse(std::vector<const char*> args, Options& o, std::string& error) {
+    args.insert(args.begin(), "smbaudit");
+    return ParseOptions(int(args.size()), args.data(), o, error);
+}
+
+TEST(Options, DefaultsTurnTolerancesOnAndBoundMemory) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"a.pcap", "-", "b.pcapng"}, o, error)) << error;
+    EXPECT_EQ(o.captures, (std::vector<std::string>{"a.pcap", "-", "b.pcapng"}));
+    const SMBContextOptions& ctx = o.sensor.connection.contextOptions;
+    EXPECT_TRUE(ctx.acceptStandardNtCreateRsp);
+    EXPECT_TRUE(ctx.followUnhandledAndX);
+    EXPECT_EQ(ctx.maxMessageBytes, kDefaultMaxMessageBytes);
+    EXPECT_EQ(ctx.maxPendingRequests, kDefaultMaxPending);
+    EXPECT_EQ(o.sensor.connection.pendingTimeout, kDefaultPendingTimeout);
+    EXPECT_EQ(o.sensor.idleTimeout, kDefaultIdleTimeout);
+    EXPECT_EQ(o.filter, kDefaultFilter);
+    ASSERT_EQ(o.sensor.serverPorts.size(), 2u);
+}
+
+TEST(Options, StrictRunsTheLibraryAsStandard) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--strict", "x.pcap"}, o, error)) << error;
+    EXPECT_FALSE(o.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
+    EXPECT_FALSE(o.sensor.connection.contextOptions.followUnhandledAndX);
+}
+
+TEST(Options, ValuesInBothSpellings) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--pending-timeout=5", "--idle-timeout", "7", "--max-message-bytes=0", "--max-pending", "3",
+                       "--max-reorder-bytes=99", "-w", "out.jsonl", "-s", "--no-progress", "x.pcap"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.sensor.connection.pendingTimeout, 5u);
+    EXPECT_EQ(o.sensor.idleTimeout, 7u);
+    EXPECT_EQ(o.sensor.connection.contextOptions.maxMessageBytes, 0u);
+    EXPECT_EQ(o.sensor.connection.contextOptions.maxPendingRequests, 3u);
+    EXPECT_EQ(o.sensor.connection.reassembly.maxHeldBytes, 99u);
+    EXPECT_EQ(o.outputPath, "out.jsonl");
+    EXPECT_TRUE(o.stats);
+    EXPECT_FALSE(o.progress);
+}
+
+TEST(Options, PortsAddFramingAndExtendTheLiveFilter) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"-i", "eth0", "--ports", "1139,4450/direct,445,1139/netbios"}, o, error)) << error;
+    ASSERT_EQ(o.sensor.serverPorts.size(), 4u);
+    EXPECT_EQ(o.sensor.serverPorts[2].port, 1139);
+    EXPECT_FALSE(o.sensor.serverPorts[2].directTcp);
+    EXPECT_EQ(o.sensor.serverPorts[3].port, 4450);
+    EXPECT_TRUE(o.sensor.serverPorts[3].directTcp);
+    EXPECT_EQ(o.filter, std::string(kDefaultFilter) + " or tcp port 1139 or tcp port 4450");
+}
+
+TEST(Options, HelpAndVersionNeedNoInput) {
+    for (const char* arg : {"-h", "--help", "-V", "--version"}) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(Parse({arg}, o, error)) << arg << ": " << error;
+        EXPECT_NE(o.action, Options::Action::Run);
+    }
+}
+
+TEST(Options, UsageErrorsAreRefusedWithAMessage) {
+    const std::vector<std::vector<const char*>> bad = {
+        {},                                   // no input
+        {"-i", "eth0", "x.pcap"},             // both inputs
+        {"-f", "tcp", "x.pcap"},              // filter without live capture
+        {"--bogus", "x.pcap"},
+        {"--pending-timeout", "x.pcap"},      // not a number
+        {"--pending-timeout=-1", "x.pcap"},
+        {"--max-pending=4294967296", "x.pcap"},
+        {"--idle-timeout"},                   // missing value
+        {"--ports", "0", "x.pcap"},
+        {"--ports", "70000", "x.pcap"},
+        {"--ports", "1139/raw", "x.pcap"},
+        {"--stats=yes", "x.pcap"},
+    };
+    for (const auto& args : bad) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Parse(args, o, error)) << (args.empty() ? "" : args[0]);
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Options, DoubleDashEndsOptions) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--", "--strict"}, o, error)) << error;
+    EXPECT_EQ(o.captures, std::vector<std::string>{"--strict"});
+    EXPECT_FALSE(o.strict);
+}
+
+TEST(Options, HelpNamesEveryOption) {
+    std::string help = HelpText();
+    for (const char* opt : {"--interface", "--filter", "--ports", "--write", "--stats", "--no-progress",
+                            "--pending-timeout", "--idle-timeout", "--max-message-bytes", "--max-pending",
+                            "--max-reorder-bytes", "--strict", "--help", "--version"}) {
+        EXPECT_NE(help.find(opt), std::string::npos) << opt;
+    }
+}
+
+}  // namespace
+}  // namespace smbaudit
