@@ -180,16 +180,14 @@ def main():
             if link in PACKET_LINKS:
                 targets["packet"].add(stem, packet_seed(link, frames))
             for i, blob in enumerate(security_blobs(pcap)):
+                # Raw NTLMSSP blobs (no extended security negotiated) or SPNEGO tokens
+                # around an NTLMSSP message; the token targets take a UTF-16 flag byte first.
                 ntlm = blob.find(b"NTLMSSP\x00")
-                if ntlm < 0:
-                    targets["ber"].add(f"{stem}-{i}", blob)
-                    targets["spnego"].add(f"{stem}-{i}", blob)
-                elif ntlm == 0:
-                    targets["ntlmssp"].add(f"{stem}-{i}", blob)
-                else:
-                    targets["ber"].add(f"{stem}-{i}", blob)
-                    targets["spnego"].add(f"{stem}-{i}", blob)
-                    targets["ntlmssp"].add(f"{stem}-{i}", blob[ntlm:])
+                if ntlm != 0:
+                    targets["ber"].add(f"{stem}-{i}", bytes([32, 5]) + blob)
+                    targets["spnego"].add(f"{stem}-{i}", b"\x01" + blob)
+                if ntlm >= 0:
+                    targets["ntlmssp"].add(f"{stem}-{i}", b"\x01" + blob[ntlm:])
     for t in targets.values():
         t.write()
 

@@ -63,6 +63,10 @@ void TouchBytes(const void* p, size_t n) {
 void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
     ++events;
     Fold(ctx->BufferedBytes());
+    TouchEvent(ev);
+}
+
+void TouchEvent(const CEventParaBase* ev) {
     TouchTime(ev->m_reqTime);
     TouchTime(ev->m_rspTime);
     Fold(ev->m_status);
@@ -71,7 +75,7 @@ void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
     TouchFile(ev->m_pFileObj);
     switch (ev->m_eventType) {
         case SMB_EVT_LOGON: {
-            auto* e = static_cast<CLogonEvent*>(ev);
+            auto* e = static_cast<const CLogonEvent*>(ev);
             for (const std::string* s : {&e->m_userName, &e->m_password, &e->m_dialect, &e->m_workstation,
                                          &e->m_domain, &e->m_serverName, &e->m_serverDomain, &e->m_clientOS,
                                          &e->m_serverOS, &e->m_lanManager})
@@ -80,10 +84,10 @@ void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
             return;
         }
         case SMB_EVT_LOGOFF:
-            TouchText(static_cast<CLogOffEvent*>(ev)->m_userName);
+            TouchText(static_cast<const CLogOffEvent*>(ev)->m_userName);
             return;
         case SMB_EVT_TREE_CONNECT: {
-            auto* e = static_cast<CTreeConEvent*>(ev);
+            auto* e = static_cast<const CTreeConEvent*>(ev);
             TouchText(e->m_share);
             TouchText(e->m_server);
             TouchText(e->m_service);
@@ -92,7 +96,7 @@ void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
             return;
         }
         case SMB_EVT_TREE_DISCONNECT: {
-            auto* e = static_cast<CTreeDisConEvent*>(ev);
+            auto* e = static_cast<const CTreeDisConEvent*>(ev);
             TouchText(e->m_share);
             TouchText(e->m_server);
             TouchText(e->m_service);
@@ -100,19 +104,19 @@ void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
             return;
         }
         case SMB_EVT_CREATE: {
-            auto* e = static_cast<CCreateEvent*>(ev);
+            auto* e = static_cast<const CCreateEvent*>(ev);
             TouchText(e->m_fileName);
             Fold(e->m_fileType + e->m_disposition + e->m_createAction + e->m_fileSize);
             return;
         }
         case SMB_EVT_CLOSE: {
-            auto* e = static_cast<CCloseEvent*>(ev);
+            auto* e = static_cast<const CCloseEvent*>(ev);
             TouchText(e->m_fileName);
             Fold(e->m_fileType);
             return;
         }
         case SMB_EVT_READ: {
-            auto* e = static_cast<CReadEvent*>(ev);
+            auto* e = static_cast<const CReadEvent*>(ev);
             TouchText(e->m_fileName);
             Fold(e->m_fileType + e->m_offset + e->m_count);
             // A payload pointer with a length must cover the whole length.
@@ -120,20 +124,20 @@ void TouchSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
             return;
         }
         case SMB_EVT_WRITE: {
-            auto* e = static_cast<CWriteEvent*>(ev);
+            auto* e = static_cast<const CWriteEvent*>(ev);
             TouchText(e->m_fileName);
             Fold(e->m_fileType + e->m_offset);
             if (e->m_pData) TouchBytes(e->m_pData, size_t(e->m_dataLen));
             return;
         }
         case SMB_EVT_DELETE: {
-            auto* e = static_cast<CDeleteEvent*>(ev);
+            auto* e = static_cast<const CDeleteEvent*>(ev);
             TouchText(e->m_fileName);
             Fold(e->m_fileType);
             return;
         }
         case SMB_EVT_RENAME: {
-            auto* e = static_cast<CRenameEvent*>(ev);
+            auto* e = static_cast<const CRenameEvent*>(ev);
             TouchText(e->m_oldName);
             TouchText(e->m_newName);
             return;

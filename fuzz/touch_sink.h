@@ -18,5 +18,8 @@ public:
     uint64_t rpcs = 0;
 };
 
+// Touches every field of an event and of the records it points at.
+void TouchEvent(const CEventParaBase* ev);
+
 // Touches every byte of [p, p + n).
 void TouchBytes(const void* p, size_t n);
