@@ -121,8 +121,8 @@ def pcap_frames(path):
 
 
 def packet_seed(link, frames):
-    """The packet target's layout: link selector, then flagged frames."""
-    out = bytearray([PACKET_LINKS.index(link)])
+    """The packet target's layout: link selector, settings, then flagged frames."""
+    out = bytearray([PACKET_LINKS.index(link), 0])
     last = frames[0][0] if frames else 0
     for sec, frame in frames:
         if len(out) + 3 + len(frame) > SEED_BYTES:

@@ -1,0 +1,93 @@
+// The command-line sensor's packet path: link layers, IP, TCP reassembly and the connection
+// table, on an arbitrary sequence of captured frames, with the sensor's own sink formatting
+// every record (to /dev/null) after the touching sink has read it.
+//
+// Input layout:
+//   byte 0: the link layer (Null, Ethernet, Raw, Loop, Linux SLL, IPv4, IPv6, Linux SLL2)
+//   byte 1: bits 0-1 largest message (the sensor's default, 256, 4096, 65536);
+//           bit 2 tight reassembly limits (4096 bytes, 8 segments held);
+//           bit 3 idle time-out of 5 s instead of 900; bit 4 at most 4 pending requests
+//   then frames: a flag byte (bits 0-3 seconds that pass first, bit 4 a Tick after the
+//           frame), a 16-bit little-endian captured length, and that many bytes.
+//
+// Checks besides the sanitizers: the table's accounting of buffered bytes returns to zero
+// once every connection is gone, and every library allocation is freed.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "fuzz_input.h"
+#include "touch_sink.h"
+#include "tools/smbaudit/options.h"
+#include "tools/smbaudit/sensor.h"
+
+namespace {
+
+using namespace smbaudit;
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// The sensor's sink, with every event and payload read in full before it formats them.
+class TouchingJsonSink : public JsonEventSink {
+public:
+    using JsonEventSink::JsonEventSink;
+    void HandleEvent(CSMBContext* ctx, CEventParaBase* event) override {
+        TouchEvent(event);
+        JsonEventSink::HandleEvent(ctx, event);
+    }
+    void HandleRPC(_smbFileObj* file, const char* data, size_t len, CTimeStamp32& time) override {
+        Check(file != nullptr);
+        if (len) TouchBytes(data, len);
+        JsonEventSink::HandleRPC(file, data, len, time);
+    }
+};
+
+constexpr LinkType kLinks[8] = {LinkType::Null, LinkType::Ethernet, LinkType::Raw,  LinkType::Loop,
+                                LinkType::LinuxSll, LinkType::Ipv4, LinkType::Ipv6, LinkType::LinuxSll2};
+constexpr uint32_t kMessageCaps[4] = {kDefaultMaxMessageBytes, 256, 4096, 65536};
+
+std::FILE* NullOutput() {
+    static std::FILE* out = std::fopen("/dev/null", "w");
+    Check(out != nullptr);
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzInput in(data, size);
+    const LinkType link = kLinks[in.U8() & 7];
+    const uint8_t settings = in.U8();
+
+    SensorConfig config;
+    config.connection.pendingTimeout = kDefaultPendingTimeout;
+    config.idleTimeout = (settings & 8) ? 5 : kDefaultIdleTimeout;
+    config.connection.contextOptions.maxMessageBytes = kMessageCaps[settings & 3];
+    config.connection.contextOptions.maxPendingRequests = (settings & 16) ? 4 : kDefaultMaxPending;
+    if (settings & 4) config.connection.reassembly = ReassemblyLimits{4096, 8};
+
+    const long before = ZELK::LiveAllocations();
+    {
+        Stats stats;
+        RecordWriter writer(NullOutput(), false);
+        TouchingJsonSink sink(writer, stats);
+        Sensor sensor(config, sink, stats);
+        CTimeStamp32 now(1000, 0);
+        while (!in.Empty()) {
+            const uint8_t flags = in.U8();
+            now.m_sec += flags & 15;
+            now.m_usec = (now.m_usec + 1) % 1000000;
+            size_t len = 0;
+            const uint8_t* p = in.Take(in.U16(), len);
+            ExactCopy frame(p, len);  // freed after the call, as libpcap reuses its buffer
+            sensor.Frame(link, now, frame.data(), len);
+            if (flags & 16) sensor.Tick(now);
+        }
+        sensor.Finish();
+        Check(sensor.Connections().Size() == 0 && sensor.Connections().BufferedBytes() == 0);
+    }
+    Check(ZELK::LiveAllocations() == before);
+    return 0;
+}
