@@ -10,7 +10,8 @@ the capture, and compares the two, connection by connection:
   logoff           status (by UID)
   tree_connect     share path, TID, status
   tree_disconnect  status (by TID)
-  create           file name, FID, status
+  create           file name, FID, status; for NT Create AndX also the disposition asked
+                   for, the action taken and the end of file
   read             FID, offset, count asked for, bytes returned, status
   write            FID, offset, bytes written
   close            FID, status
@@ -55,6 +56,9 @@ TRANS2_NAMES = {
     0x05: "QUERY_PATH_INFORMATION", 0x06: "SET_PATH_INFORMATION",
     0x07: "QUERY_FILE_INFORMATION", 0x08: "SET_FILE_INFORMATION", 0x10: "GET_DFS_REFERRAL",
 }
+
+DISPOSITIONS = {0: "supersede", 1: "open", 2: "create", 3: "open_if", 4: "overwrite", 5: "overwrite_if"}
+ACTIONS = {0: "superseded", 1: "opened", 2: "created", 3: "overwritten"}
 
 # Reasons, one place each, so that the report names them consistently.
 WHY_STRICT_NTCREATE = ("standard 34-word NT Create AndX response: the library measures a successful "
@@ -445,9 +449,12 @@ class Connection:
         root = rblock.num("smb.rfid") or 0
         if root:
             name = (self.files.get(root) or {"name": "?"})["name"] + name
-        fields = {"file": name, "status": ctx["status"]}
+        fields = {"file": name, "status": ctx["status"],
+                  "disposition": DISPOSITIONS.get(rblock.num("smb.create.disposition"), "unknown")}
         missing = None
         if ctx["status"] == 0:
+            fields["create_action"] = ACTIONS.get(sblock.num("smb.create.action"), "unknown")
+            fields["file_size"] = sblock.num("smb.end_of_file")
             words = sblock.num("smb.wct")
             accepted = not (self.strict and words is not None and words < 42)
             why = None if accepted else WHY_UNKNOWN_FILE_STRICT
