@@ -42,6 +42,19 @@ size_t FlowKeyHash::operator()(const FlowKey& key) const {
     return size_t(h);
 }
 
+size_t UnorderedFlowHash(const Endpoint& a, const Endpoint& b) {
+    uint64_t ha = 0xcbf29ce484222325ULL, hb = ha;
+    HashEndpoint(ha, a);
+    HashEndpoint(hb, b);
+    // The sum does not depend on the order; the final mix spreads it over all bits, since
+    // the caller takes it modulo a small worker count.
+    uint64_t h = ha + hb;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return size_t(h);
+}
+
 Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
                        Stats& stats)
     : m_sink(sink),

@@ -27,6 +27,10 @@ struct FlowKeyHash {
     size_t operator()(const FlowKey& key) const;
 };
 
+// A hash of a connection's two endpoints that is the same for both directions: it picks
+// the worker a connection belongs to.
+size_t UnorderedFlowHash(const Endpoint& a, const Endpoint& b);
+
 // What every new connection is set up with.
 struct ConnectionSettings {
     uint32_t pendingTimeout = 60;  // seconds a request waits for its response

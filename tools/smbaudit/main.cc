@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "tools/smbaudit/event_format.h"
@@ -17,6 +18,7 @@
 #include "tools/smbaudit/record_writer.h"
 #include "tools/smbaudit/sensor.h"
 #include "tools/smbaudit/stats.h"
+#include "tools/smbaudit/workers.h"
 
 namespace {
 
@@ -71,7 +73,13 @@ int main(int argc, char** argv) {
     Stats stats;
     RecordWriter writer(out, live);
     JsonEventSink sink(writer, stats);
-    Sensor sensor(options.sensor, sink, stats);
+    std::unique_ptr<FrameSink> input;
+    if (options.workers > 1) {
+        input = std::make_unique<ShardedSensor>(options.sensor, writer, stats, options.workers);
+    } else {
+        input = std::make_unique<Sensor>(options.sensor, sink, stats);
+    }
+    FrameSink& sensor = *input;
     InputStatus worst = InputStatus::Ok;
     if (live) {
         worst = CaptureLive(options.interface, options.filter, sensor);

@@ -145,6 +145,13 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "--max-reorder-bytes") {
             if (!number(u32max, n)) return false;
             o.sensor.connection.reassembly.maxHeldBytes = size_t(n);
+        } else if (name == "--workers") {
+            if (!number(kMaxWorkers, n)) return false;
+            if (n == 0) {
+                error = "option --workers: at least 1";
+                return false;
+            }
+            o.workers = unsigned(n);
         } else if (name == "--strict") {
             if (!flag()) return false;
             o.strict = true;
@@ -235,6 +242,12 @@ Analysis:
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
                                Write AndX behind Locking AndX.
+
+Performance:
+      --workers N            follow the connections on N threads (default 1, at most
+                             64); a connection stays on one thread, so its records keep
+                             their order, but records of different connections may come
+                             in a different order from one run to the next
 
 Other:
   -h, --help                 this help

@@ -13,6 +13,7 @@ constexpr uint32_t kDefaultPendingTimeout = 60;
 constexpr uint32_t kDefaultIdleTimeout = 900;
 constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;
 constexpr uint32_t kDefaultMaxPending = 1024;
+constexpr unsigned kMaxWorkers = 64;
 
 struct Options {
     enum class Action { Run, Help, Version };
@@ -24,6 +25,7 @@ struct Options {
     bool stats = false;
     bool progress = true;
     bool strict = false;
+    unsigned workers = 1;               // threads that follow connections
     SensorConfig sensor;
 };
 

@@ -35,7 +35,7 @@ std::string LinkTypeText(int dlt) {
 }
 
 struct LiveState {
-    Sensor* sensor;
+    FrameSink* sensor;
     LinkType link;
 };
 
@@ -60,7 +60,7 @@ std::optional<LinkType> LinkTypeFromDlt(int dlt) {
     }
 }
 
-InputStatus ReadCaptureFile(const std::string& path, Sensor& sensor, Progress& progress, uint64_t doneBefore) {
+InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress& progress, uint64_t doneBefore) {
     const bool isStdin = path == "-";
     const char* shown = isStdin ? "standard input" : path.c_str();
     std::FILE* file = isStdin ? stdin : std::fopen(path.c_str(), "rb");
@@ -115,7 +115,7 @@ InputStatus ReadCaptureFile(const std::string& path, Sensor& sensor, Progress& p
     return status;
 }
 
-InputStatus CaptureLive(const std::string& interface, const std::string& filter, Sensor& sensor) {
+InputStatus CaptureLive(const std::string& interface, const std::string& filter, FrameSink& sensor) {
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* pcap = pcap_create(interface.c_str(), errbuf);
     if (!pcap) {

@@ -23,9 +23,9 @@ extern volatile std::sig_atomic_t g_stopRequested;
 
 // Reads one capture file ("-": standard input) through the sensor. `doneBefore` is the
 // bytes of the files read before, for the progress bar. Diagnostics go to standard error.
-InputStatus ReadCaptureFile(const std::string& path, Sensor& sensor, Progress& progress, uint64_t doneBefore);
+InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress& progress, uint64_t doneBefore);
 
 // Captures on `interface` with the BPF `filter` until a stop is requested.
-InputStatus CaptureLive(const std::string& interface, const std::string& filter, Sensor& sensor);
+InputStatus CaptureLive(const std::string& interface, const std::string& filter, FrameSink& sensor);
 
 }  // namespace smbaudit

@@ -22,18 +22,28 @@ struct SensorConfig {
     ConnectionSettings connection;
 };
 
-class Sensor {
+// What the capture readers feed: one Sensor, or the workers that share the connections
+// out (workers.h).
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // One captured frame.
+    virtual void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) = 0;
+    // Time passes without packets (live capture): expiry and idle time-outs.
+    virtual void Tick(const CTimeStamp32& now) = 0;
+    // End of input: every connection is flushed and destroyed.
+    virtual void Finish() = 0;
+};
+
+class Sensor : public FrameSink {
 public:
     Sensor(const SensorConfig& config, JsonEventSink& sink, Stats& stats);
 
-    // One captured frame.
-    void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen);
+    void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
     // One decoded TCP segment.
     void Segment(const TcpSegment& seg, const CTimeStamp32& time);
-    // Time passes without packets (live capture): expiry and idle time-outs.
-    void Tick(const CTimeStamp32& now);
-    // End of input: every connection is flushed and destroyed.
-    void Finish();
+    void Tick(const CTimeStamp32& now) override;
+    void Finish() override;
 
     const ConnectionTable& Connections() const { return m_table; }
 

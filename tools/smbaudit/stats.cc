@@ -44,6 +44,27 @@ void Stats::AddReassembly(const ReassemblyCounters& c) {
     reassembly.outOfWindow += c.outOfWindow;
 }
 
+void Stats::Add(const Stats& o) {
+    packets += o.packets;
+    captureBytes += o.captureBytes;
+    for (int i = 0; i < kDecodeStatusCount; ++i) decode[i] += o.decode[i];
+    notSmbPort += o.notSmbPort;
+    cutPayloads += o.cutPayloads;
+    tcpPayloadBytes += o.tcpPayloadBytes;
+    connections += o.connections;
+    connectionsMidstream += o.connectionsMidstream;
+    connectionsClosedFin += o.connectionsClosedFin;
+    connectionsClosedRst += o.connectionsClosedRst;
+    connectionsIdle += o.connectionsIdle;
+    connectionsAtEnd += o.connectionsAtEnd;
+    smbMessages += o.smbMessages;
+    for (const auto& [code, count] : o.results) results[code] += count;
+    for (int i = 0; i < kRecordKinds; ++i) records[i] += o.records[i];
+    oversizeDrops += o.oversizeDrops;
+    pendingEvicted += o.pendingEvicted;
+    AddReassembly(o.reassembly);
+}
+
 void Stats::Print(std::FILE* out) const {
     std::fprintf(out, "packets:             %" PRIu64 " (%" PRIu64 " bytes captured)\n", packets, captureBytes);
     for (int i = 1; i < kDecodeStatusCount; ++i) {

@@ -35,6 +35,8 @@ struct Stats {
     ReassemblyCounters reassembly;
 
     void AddReassembly(const ReassemblyCounters& c);
+    // Adds another worker's counters.
+    void Add(const Stats& other);
     void Print(std::FILE* out) const;
 };
 

@@ -1,0 +1,186 @@
+#include "tools/smbaudit/workers.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "tools/smbaudit/event_format.h"
+
+namespace smbaudit {
+namespace {
+// A batch goes to its worker when it holds this many segments or payload bytes: large
+// enough that the queue's lock and wake-up cost little per segment, small enough to stay
+// in cache.
+constexpr size_t kBatchItems = 256;
+constexpr size_t kBatchBytes = 256 * 1024;
+// Full batches a worker may have waiting before the reader waits for it.
+constexpr size_t kQueueDepth = 8;
+}  // namespace
+
+size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHash(seg.src, seg.dst) % workers; }
+
+struct ShardedSensor::Batch {
+    struct Item {
+        TcpSegment seg;          // its payload is at `payloadAt` in `bytes`
+        CTimeStamp32 time;
+        size_t payloadAt = 0;
+        bool tick = false;       // a clock tick rather than a segment
+    };
+    std::vector<Item> items;
+    std::vector<uint8_t> bytes;
+
+    bool Full() const { return items.size() >= kBatchItems || bytes.size() >= kBatchBytes; }
+    void Clear() {
+        items.clear();
+        bytes.clear();
+    }
+};
+
+class ShardedSensor::Worker {
+public:
+    Worker(const SensorConfig& config, RecordWriter& writer)
+        : m_sink(writer, m_stats), m_sensor(config, m_sink, m_stats), m_current(NewBatch()) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Worker() { Stop(); }
+
+    // Reader side.
+    void Segment(const TcpSegment& seg, const CTimeStamp32& time) {
+        Batch::Item item;
+        item.seg = seg;
+        item.seg.payload = nullptr;
+        item.time = time;
+        item.payloadAt = m_current->bytes.size();
+        m_current->bytes.insert(m_current->bytes.end(), seg.payload, seg.payload + seg.payloadLen);
+        m_current->items.push_back(item);
+        if (m_current->Full()) Submit();
+    }
+    void Tick(const CTimeStamp32& now) {
+        Batch::Item item;
+        item.time = now;
+        item.tick = true;
+        m_current->items.push_back(item);
+        if (m_current->Full()) Submit();
+    }
+    // Hands the batch being filled to the worker, waiting while its queue is full.
+    void Submit() {
+        if (m_current->items.empty()) return;
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_hasRoom.wait(hold, [this] { return m_queue.size() < kQueueDepth; });
+        m_queue.push_back(m_current);
+        m_hasWork.notify_one();
+        if (m_spare.empty()) {
+            hold.unlock();
+            m_current = NewBatch();
+        } else {
+            m_current = m_spare.back();
+            m_spare.pop_back();
+        }
+    }
+    // Hands over what is left and waits until the worker has finished everything.
+    void Stop() {
+        if (!m_thread.joinable()) return;
+        Submit();
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_stopping = true;
+        }
+        m_hasWork.notify_one();
+        m_thread.join();
+    }
+    const Stats& Counters() const { return m_stats; }
+
+private:
+    Batch* NewBatch() {
+        auto batch = std::make_unique<Batch>();
+        batch->items.reserve(kBatchItems);
+        batch->bytes.reserve(kBatchBytes);
+        Batch* p = batch.get();
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_batches.push_back(std::move(batch));
+        return p;
+    }
+
+    // Worker side.
+    void Run() {
+        for (;;) {
+            Batch* batch;
+            {
+                std::unique_lock<std::mutex> hold(m_lock);
+                m_hasWork.wait(hold, [this] { return !m_queue.empty() || m_stopping; });
+                if (m_queue.empty()) break;
+                batch = m_queue.front();
+                m_queue.pop_front();
+            }
+            m_hasRoom.notify_one();
+            for (Batch::Item& item : batch->items) {
+                if (item.tick) {
+                    m_sensor.Tick(item.time);
+                } else {
+                    item.seg.payload = batch->bytes.data() + item.payloadAt;
+                    m_sensor.Segment(item.seg, item.time);
+                }
+            }
+            batch->Clear();
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_spare.push_back(batch);
+        }
+        m_sensor.Finish();
+    }
+
+    Stats m_stats;
+    JsonEventSink m_sink;
+    Sensor m_sensor;
+
+    std::mutex m_lock;
+    std::condition_variable m_hasWork;
+    std::condition_variable m_hasRoom;
+    std::deque<Batch*> m_queue;       // full batches, oldest first
+    std::vector<Batch*> m_spare;      // emptied batches, ready for reuse
+    std::vector<std::unique_ptr<Batch>> m_batches;  // every batch, owned
+    bool m_stopping = false;
+    Batch* m_current;                 // being filled by the reader
+    std::thread m_thread;
+};
+
+ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers)
+    : m_stats(stats) {
+    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(config, writer));
+}
+
+ShardedSensor::~ShardedSensor() { Finish(); }
+
+void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+    ++m_stats.packets;
+    m_stats.captureBytes += capLen;
+    TcpSegment seg;
+    DecodeStatus status = DecodeFrame(link, frame, capLen, seg);
+    ++m_stats.decode[int(status)];
+    // Every worker sweeps once per second of capture time, whether or not this second
+    // brought it segments, as one Sensor does for all connections.
+    TickAll(time);
+    if (status != DecodeStatus::Ok) return;
+    m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time);
+}
+
+void ShardedSensor::TickAll(const CTimeStamp32& now) {
+    if (now.m_sec == m_lastTickSec) return;
+    m_lastTickSec = now.m_sec;
+    for (auto& worker : m_workers) worker->Tick(now);
+}
+
+void ShardedSensor::Tick(const CTimeStamp32& now) {
+    TickAll(now);
+    for (auto& worker : m_workers) worker->Submit();
+}
+
+void ShardedSensor::Finish() {
+    if (m_finished) return;
+    m_finished = true;
+    for (auto& worker : m_workers) worker->Stop();
+    for (auto& worker : m_workers) m_stats.Add(worker->Counters());
+}
+
+}  // namespace smbaudit
