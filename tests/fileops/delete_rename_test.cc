@@ -52,14 +52,6 @@ TEST(Delete, UnicodeNameIsReportedWithTheResponseStatus) {
     EXPECT_EQ(c.peer.files().at(7), open);
 }
 
-TEST(Delete, EightBitName) {
-    Connected c;
-    c.Req(DeleteReq(Bytes().u8(4).strz("*.tmp"), false));
-    c.Rsp(Rsp(kDelete));
-    ASSERT_EQ(c.sink.events.size(), 1u);
-    EXPECT_EQ(c.sink.events[0].s("file"), "*.tmp");
-}
-
 TEST(Delete, MalformedRequestsAreIgnored) {
     const ByteVec requests[] = {
         Smb(kDelete).uid(kUid).tid(kTid).data(Bytes().u8(4).strz("a")).frame(),             // WordCount 0

@@ -84,18 +84,6 @@ TEST(Trans2Delete, RefusedMarkIsReportedWithItsStatus) {
     EXPECT_EQ(c.sink.events[0].status, 0xC0000121u);
 }
 
-TEST(Trans2Delete, DirectoryKeepsItsType) {
-    OpenFile c;
-    c.peer.AddFile(kTid, 9, u"\\dir", SMB_FT_DIRECTORY);
-    Trans2 t;
-    t.param = Bytes().u16(9).u16(kDispositionLevel).u16(0);
-    c.Req(t.frame());
-    c.Rsp(Trans2Rsp());
-    ASSERT_EQ(c.sink.events.size(), 1u);
-    EXPECT_EQ(c.sink.events[0].n("file_type"), SMB_FT_DIRECTORY);
-    EXPECT_EQ(c.sink.events[0].fid, 9);
-}
-
 // Transactions that are looked at but not followed: result 0, nothing saved, and the
 // response finds no request.
 TEST(Trans2Delete, OtherRequestsAreNotFollowed) {
