@@ -8,11 +8,6 @@ bool CTimeStamp32::IsTimeOut(const CTimeStamp32& now, const CTimeStamp32& then, 
     return n > t && n - t > span.Micros();
 }
 
-namespace {
-// Storage grown beyond this for a large message is handed back once the buffer drains.
-constexpr unsigned int kKeepStorage = 64 * 1024;
-}  // namespace
-
 CBufferManager::CBufferManager(unsigned int capacity) : m_initialCap(capacity) {}
 
 CBufferManager::~CBufferManager() { std::free(m_store); }
@@ -102,28 +97,25 @@ int CBufferManager::FreeBuffer() {
         m_viewLen = 0;
         if (!Append(rest, n)) ClearHisData();
     }
-    if (m_viewLen == 0) {
-        m_begin = 0;
-        if (m_cap > kKeepStorage) {
-            std::free(m_store);
-            m_store = nullptr;
-            m_cap = 0;
-        }
-    }
+    if (m_viewLen == 0) Release();
     m_view = m_store ? m_store + m_begin : nullptr;
     return 0;
 }
 
+void CBufferManager::Release() {
+    // A drained direction holds no storage: most messages arrive whole and are read in
+    // place, so an idle connection (a server may have tens of thousands) costs no buffer,
+    // and one allocation per message that spans chunks is small beside copying it.
+    std::free(m_store);
+    m_store = nullptr;
+    m_cap = 0;
+    m_begin = 0;
+}
+
 void CBufferManager::ClearHisData() {
     m_viewLen = 0;
-    m_begin = 0;
     m_skipDebt = 0;
     m_external = false;
-    m_view = m_store;
-    if (m_cap > kKeepStorage) {
-        std::free(m_store);
-        m_store = nullptr;
-        m_cap = 0;
-        m_view = nullptr;
-    }
+    Release();
+    m_view = nullptr;
 }

@@ -28,8 +28,8 @@ struct CTimeStamp32 {
 // When nothing was kept, the caller's bytes are read in place (no copy at all); only the
 // bytes left unconsumed at FreeBuffer() are copied into the buffer's own storage, so each
 // byte is copied at most once whatever the chunking. Consuming from the front only moves
-// an index; storage is compacted when appending and handed back once drained if it grew
-// large for a big message.
+// an index; storage is compacted when appending and handed back whenever the buffer
+// drains, so that an idle direction holds none.
 class CBufferManager {
 public:
     explicit CBufferManager(unsigned int capacity);
@@ -59,6 +59,7 @@ public:
 private:
     bool Append(const char* data, unsigned int len);
     bool Reserve(uint64_t need);
+    void Release();
 
     char* m_store = nullptr;    // owned storage
     unsigned int m_cap = 0;     // bytes allocated in m_store

@@ -56,6 +56,32 @@ TEST(BufferManager, GrowsForALargeMessageAndGivesTheMemoryBack) {
     EXPECT_EQ(b.Footprint(), 0u);
 }
 
+TEST(BufferManager, ADrainedBufferHoldsNoStorage) {
+    // A message that spans chunks is kept in storage until it is consumed; an idle
+    // direction must cost nothing, however small the message was, and so must one that
+    // was given up.
+    for (bool clear : {false, true}) {
+        CBufferManager b(1500);
+        std::string piece(1000, 'x');
+        for (int i = 0; i < 3; ++i) {
+            b.LockBuffer(piece.data(), unsigned(piece.size()));
+            b.FreeBuffer();
+        }
+        EXPECT_GE(b.Footprint(), 3000u);
+        if (clear) {
+            b.ClearHisData();
+        } else {
+            b.LockBuffer(nullptr, 0);
+            b.Skip(3000);
+            b.FreeBuffer();
+        }
+        EXPECT_EQ(b.Footprint(), 0u) << (clear ? "cleared" : "consumed");
+        b.LockBuffer(piece.data(), 10);  // and it works on afterwards
+        b.FreeBuffer();
+        EXPECT_EQ(b.Length(), 10u);
+    }
+}
+
 TEST(BufferManager, SkippingPastTheHeldBytesDropsTheRestOfLaterChunks) {
     CBufferManager b(16);
     b.LockBuffer("abcd", 4);
