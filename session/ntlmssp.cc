@@ -95,8 +95,11 @@ int CSMBContext::ReadNtlmChallenge(CSILogon* logon, char* message, unsigned shor
     if (!msg.has(40, 8)) return SMB_RET_OK;
     const uint32_t infoLen = msg.u16(40);
     const uint32_t infoOffset = msg.u32(44);
-    // Positions are 16-bit: an offset above 0xFFFF walks nothing, and a walk that wraps
-    // around ends. Each pair moves the position by at least 4, so the walk is short.
+    // Positions are 16-bit: an offset above 0xFFFF walks nothing. A pair whose length would
+    // carry the position past 0xFFFF lies beyond any message, and following the 16-bit wrap
+    // would let one pair point back at itself (AvLen 0xFFFC) or at an earlier pair and walk
+    // for ever: the walk ends there instead. Each pair then moves the position forward by at
+    // least 4, so the walk is short.
     uint16_t p = uint16_t(infoOffset);
     while (uint32_t(p) - infoOffset < infoLen) {
         if (!msg.has(p, 4)) return SMB_RET_BAD_FORMAT;
@@ -110,7 +113,9 @@ int CSMBContext::ReadNtlmChallenge(CSILogon* logon, char* message, unsigned shor
             if (r != SMB_RET_OK) return r;
         }
         // MsvAvEOL does not end the walk: TargetInfoFields.Len does.
-        p = uint16_t(p + 4u + avLen);
+        const uint32_t next = uint32_t(p) + 4u + avLen;
+        if (next > 0xFFFF) return SMB_RET_BAD_FORMAT;
+        p = uint16_t(next);
     }
     return SMB_RET_OK;
 }

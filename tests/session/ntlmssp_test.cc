@@ -116,6 +116,18 @@ TEST_F(NtlmTest, ChallengeEdgeCases) {
     EXPECT_EQ(ev().m_serverName, "SERVE");
 }
 
+TEST_F(NtlmTest, PairLengthThatWrapsThePositionEndsTheWalk) {
+    // AvLen 0xFFFC would bring the 16-bit position back onto the same pair for ever, and
+    // smaller wraps back onto an earlier one; a long TargetInfoFields.Len keeps the walk going.
+    for (uint16_t avLen : {uint16_t(0xFFFC), uint16_t(0xFFF0)}) {
+        Bytes chal = ntlmssp_challenge({{kAvNbDomainName, u"CORP"}, {7, u"AB"}});
+        patch16(chal, 40, 0xFFFF);
+        patch16(chal, 56 + 12 + 12 + 2, avLen);  // AvLen of the second pair, after TARGET and CORP
+        EXPECT_EQ(Feed(chal), SMB_RET_BAD_FORMAT) << avLen;
+        EXPECT_EQ(ev().m_serverDomain, "CORP");
+    }
+}
+
 TEST_F(NtlmTest, AuthenticateNamesTheUser) {
     EXPECT_EQ(Feed(ntlmssp_auth(u"alice", u"CORP", u"WS01")), SMB_RET_OK);
     EXPECT_EQ(ev().m_userName, "alice");
