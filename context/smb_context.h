@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "context/pkt_context.h"
 #include "events/output.h"
@@ -194,6 +196,8 @@ private:
     // Pending request table.
     void PutSavedInfo(uint64_t key, CSavedInfoBase* record);
     CSavedInfoBase* TakeSavedInfo(uint64_t key);
+    // Files the request time of the request just filed under `key` in m_pendingAge.
+    void NoteAge(uint64_t key, const CSavedInfoBase* record);
 
     // Session records: lookups treat an identifier mapped to no record as absent.
     _smbConvers* FindConvers(uint16_t uid) const;
@@ -221,6 +225,11 @@ private:
     void Emit(CEventParaBase* event);
 
     std::map<uint64_t, CSavedInfoBase*> m_savedInfo;
+    // (request time in microseconds, key) of the pending requests, a min-heap that finds the
+    // oldest when maxPendingRequests evicts. Entries of requests taken, expired or replaced
+    // since are skipped when they come to the top, and dropped by a rebuild when they
+    // outnumber the live ones.
+    std::vector<std::pair<uint64_t, uint64_t>> m_pendingAge;
     std::map<int, _smbConvers*> m_convers;
     std::map<int, _smbResrcTree*> m_resTrees;
     std::map<int, _smbFileObj*> m_fileObjs;

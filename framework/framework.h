@@ -63,7 +63,7 @@ private:
 
     char* m_store = nullptr;    // owned storage
     unsigned int m_cap = 0;     // bytes allocated in m_store
-    unsigned int m_initialCap;  // storage kept across drains
+    unsigned int m_initialCap;  // first allocation when bytes must be kept
     const char* m_view = nullptr;  // readable bytes of this pass (into m_store or the caller's chunk)
     unsigned int m_viewLen = 0;
     unsigned int m_begin = 0;   // kept bytes live in m_store[m_begin, m_begin + m_viewLen) between passes

@@ -1,6 +1,9 @@
 // Session records, the pending request table, releases, expiry and teardown.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "support/harness.h"
 
 namespace {
@@ -74,6 +77,45 @@ TEST(PendingTable, BoundDropsTheOldestRequest) {
     EXPECT_EQ(c.peer.saved().count(Key(1, 5, 4)), 0u);
     EXPECT_EQ(c.peer.saved().count(Key(1, 4, 4)), 0u);
     EXPECT_EQ(c.peer.saved().count(Key(1, 1, 4)), 1u);
+}
+
+TEST(PendingTable, BoundAlwaysDropsTheOldestThroughTakesReusesAndExpiry) {
+    // A long mixed run against a plain model of the table: whatever was taken, replaced or
+    // expired before, the request that gives way is the one with the earliest time, the
+    // lowest key among requests of the same time.
+    Conn c;
+    SMBContextOptions o;
+    o.maxPendingRequests = 8;
+    c.ctx.SetOptions(o);
+    c.ctx.SetPendingTimeOut(40);
+    std::map<uint64_t, uint32_t> model;  // key -> request time
+    std::mt19937 rng(7);
+    uint32_t now = 1000;
+    for (int step = 0; step < 20000; ++step) {
+        const uint64_t key = Key(1, uint16_t(rng() % 24), 4);
+        const unsigned action = rng() % 10;
+        if (action < 6) {
+            now += rng() % 3;  // often the same second: ties
+            const uint32_t time = now - rng() % 20;  // not always in order
+            if (!model.count(key) && model.size() >= 8) {
+                auto oldest = model.begin();
+                for (auto i = model.begin(); i != model.end(); ++i)
+                    if (i->second < oldest->second) oldest = i;
+                model.erase(oldest);
+            }
+            model[key] = time;
+            c.peer.PutSavedInfo(key, Pending(time));
+        } else if (action < 9) {
+            delete c.peer.TakeSavedInfo(key);
+            model.erase(key);
+        } else {
+            c.ctx.CheckTimeOut(CTimeStamp32(now, 0));
+            std::erase_if(model, [&](const auto& e) { return now > e.second && now - e.second > 40; });
+        }
+        std::map<uint64_t, uint32_t> actual;
+        for (const auto& [k, rec] : c.peer.saved()) actual[k] = rec->m_time.m_sec;
+        ASSERT_EQ(actual, model) << "step " << step;
+    }
 }
 
 TEST(Expiry, OnlyTheOlderRecordGoes) {
