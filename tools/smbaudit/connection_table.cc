@@ -1,5 +1,6 @@
 #include "tools/smbaudit/connection_table.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace smbaudit {
@@ -115,6 +116,14 @@ void Connection::Flush() {
     m_toClient.Flush();
 }
 
+void Connection::Shed() {
+    m_toServer.Discard();
+    m_toClient.Discard();
+    // An empty chunk flagged "bytes lost before" drops what the direction keeps.
+    m_ctx.Proccess(nullptr, 0, true, 0, m_now, true);
+    m_ctx.Proccess(nullptr, 0, false, 0, m_now, true);
+}
+
 bool Connection::IsNewHandshake(uint32_t clientIsn) const {
     return m_haveClientIsn ? clientIsn != m_clientIsn : m_toServer.Started();
 }
@@ -177,6 +186,28 @@ void ConnectionTable::Account(Connection& conn) {
     size_t now = conn.Footprint();
     m_bufferedBytes += now - conn.accounted;
     conn.accounted = now;
+    if (m_settings.maxBufferedBytes && m_bufferedBytes > m_settings.maxBufferedBytes) ShedLargest();
+}
+
+void ConnectionTable::ShedLargest() {
+    // Down to three quarters of the bound, so that a table at its bound does not scan all
+    // its connections on every packet. Biggest first: a flood of large partial messages
+    // pays, not the small exchanges beside it.
+    const size_t target = m_settings.maxBufferedBytes / 4 * 3;
+    std::vector<Connection*> order;
+    order.reserve(m_connections.size());
+    for (auto& [key, conn] : m_connections) order.push_back(conn.get());
+    std::sort(order.begin(), order.end(), [](const Connection* a, const Connection* b) {
+        return a->accounted > b->accounted;
+    });
+    for (Connection* conn : order) {
+        if (m_bufferedBytes <= target || conn->accounted == 0) break;
+        conn->Shed();
+        ++m_stats.bufferSheds;
+        size_t now = conn->Footprint();
+        m_bufferedBytes -= conn->accounted - now;
+        conn->accounted = now;
+    }
 }
 
 }  // namespace smbaudit

@@ -36,6 +36,10 @@ struct ConnectionSettings {
     uint32_t pendingTimeout = 60;  // seconds a request waits for its response
     SMBContextOptions contextOptions;
     ReassemblyLimits reassembly;
+    // Bytes all the connections of a table may buffer together (stream buffers and
+    // out-of-order segments); 0: no bound. Beyond it, the connections holding the most drop
+    // what they buffer and resynchronise.
+    size_t maxBufferedBytes = 0;
 };
 
 enum class CloseReason { Fin, Rst, Idle, Reused, EndOfInput };
@@ -55,6 +59,9 @@ public:
     void CheckTimeOut(const CTimeStamp32& now);
     // Delivers what the reassemblers still hold; called before the connection goes.
     void Flush();
+    // Drops everything the connection buffers, in both directions: the reassemblers' held
+    // segments and the context's partial messages. Each direction resynchronises.
+    void Shed();
 
     // A SYN from the client that does not repeat the handshake already seen starts a new
     // connection on the same endpoints.
@@ -99,12 +106,15 @@ public:
     void Sweep(const CTimeStamp32& now, uint32_t idleSeconds);
     void CloseAll();
 
-    // Re-reads a connection's footprint after it was fed.
+    // Re-reads a connection's footprint after it was fed, and keeps the total within
+    // maxBufferedBytes by shedding the connections that buffer the most.
     void Account(Connection& conn);
     size_t BufferedBytes() const { return m_bufferedBytes; }
     size_t Size() const { return m_connections.size(); }
 
 private:
+    void ShedLargest();
+
     const ConnectionSettings& m_settings;
     JsonEventSink& m_sink;
     Stats& m_stats;

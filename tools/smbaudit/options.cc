@@ -57,6 +57,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     SMBContextOptions& ctx = o.sensor.connection.contextOptions;
     ctx.maxMessageBytes = kDefaultMaxMessageBytes;
     ctx.maxPendingRequests = kDefaultMaxPending;
+    o.sensor.connection.maxBufferedBytes = size_t(kDefaultMaxBufferedBytes);
     bool filterGiven = false;
     bool endOfOptions = false;
 
@@ -142,6 +143,9 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "--max-pending") {
             if (!number(u32max, n)) return false;
             ctx.maxPendingRequests = uint32_t(n);
+        } else if (name == "--max-buffered-bytes") {
+            if (!number(std::numeric_limits<uint64_t>::max(), n)) return false;
+            o.sensor.connection.maxBufferedBytes = size_t(n);
         } else if (name == "--max-reorder-bytes") {
             if (!number(u32max, n)) return false;
             o.sensor.connection.reassembly.maxHeldBytes = size_t(n);
@@ -233,6 +237,10 @@ Analysis:
                              drop the oldest (default 1024; 0 = no limit)
       --max-reorder-bytes N  out-of-order TCP bytes held per direction while waiting for
                              a gap to fill (default 1048576)
+      --max-buffered-bytes N bytes all connections together may buffer (partial messages
+                             and out-of-order segments); beyond it the connections holding
+                             the most drop their buffers and resynchronise (default
+                             268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
                              smbaudit turns on two tolerances:
                              - the standard (non-extended) 34-word NT Create AndX

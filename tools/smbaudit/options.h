@@ -13,6 +13,7 @@ constexpr uint32_t kDefaultPendingTimeout = 60;
 constexpr uint32_t kDefaultIdleTimeout = 900;
 constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;
 constexpr uint32_t kDefaultMaxPending = 1024;
+constexpr uint64_t kDefaultMaxBufferedBytes = uint64_t(256) << 20;
 constexpr unsigned kMaxWorkers = 64;
 
 struct Options {

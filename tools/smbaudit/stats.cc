@@ -62,6 +62,7 @@ void Stats::Add(const Stats& o) {
     for (int i = 0; i < kRecordKinds; ++i) records[i] += o.records[i];
     oversizeDrops += o.oversizeDrops;
     pendingEvicted += o.pendingEvicted;
+    bufferSheds += o.bufferSheds;
     AddReassembly(o.reassembly);
 }
 
@@ -93,9 +94,11 @@ void Stats::Print(std::FILE* out) const {
     for (int i = 0; i < kRecordKinds; ++i) {
         std::fprintf(out, "  %-16s %" PRIu64 "\n", RecordKindName(i), records[i]);
     }
-    if (oversizeDrops || pendingEvicted) {
-        std::fprintf(out, "limits: %" PRIu64 " oversize messages dropped, %" PRIu64 " pending requests evicted\n",
-                     oversizeDrops, pendingEvicted);
+    if (oversizeDrops || pendingEvicted || bufferSheds) {
+        std::fprintf(out,
+                     "limits: %" PRIu64 " oversize messages dropped, %" PRIu64 " pending requests evicted, %" PRIu64
+                     " connection buffers shed\n",
+                     oversizeDrops, pendingEvicted, bufferSheds);
     }
 }
 

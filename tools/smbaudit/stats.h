@@ -32,6 +32,7 @@ struct Stats {
     uint64_t records[kRecordKinds] = {};
     uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
     uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
+    uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes
     ReassemblyCounters reassembly;
 
     void AddReassembly(const ReassemblyCounters& c);

@@ -1,5 +1,6 @@
 #include "tools/smbaudit/tcp_reassembly.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace smbaudit {
@@ -56,6 +57,19 @@ void TcpReassembler::PeerAck(uint32_t ack) {
 
 void TcpReassembler::Flush() {
     while (!m_held.empty()) SkipGap();
+}
+
+void TcpReassembler::Discard() {
+    if (m_held.empty()) return;
+    int64_t end = m_nextOffset;
+    for (const auto& [start, bytes] : m_held) end = std::max(end, start + int64_t(bytes.size()));
+    ++m_counters.gaps;
+    m_counters.gapBytes += uint64_t(end - m_nextOffset);
+    m_nextSeq += uint32_t(end - m_nextOffset);
+    m_nextOffset = end;
+    m_held.clear();
+    m_heldBytes = 0;
+    m_resyncPending = true;
 }
 
 bool TcpReassembler::GapIsLost() const {

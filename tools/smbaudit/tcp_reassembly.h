@@ -51,6 +51,9 @@ public:
     void PeerAck(uint32_t ack);
     // The stream is over: delivers everything held, giving up every gap.
     void Flush();
+    // Memory is short: drops everything held, as if those bytes had never been captured;
+    // the stream goes on after the last of them with the resynchronisation flag.
+    void Discard();
 
     bool Started() const { return m_started; }
     size_t HeldBytes() const { return m_heldBytes; }

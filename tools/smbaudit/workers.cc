@@ -1,5 +1,6 @@
 #include "tools/smbaudit/workers.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -147,7 +148,11 @@ private:
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers)
     : m_stats(stats) {
-    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(config, writer));
+    // The buffering bound holds for the whole process: each worker's table gets its share.
+    SensorConfig share = config;
+    if (workers && share.connection.maxBufferedBytes)
+        share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
+    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, writer));
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
