@@ -6,12 +6,14 @@
 //   byte 0: the link layer (Null, Ethernet, Raw, Loop, Linux SLL, IPv4, IPv6, Linux SLL2)
 //   byte 1: bits 0-1 largest message (the sensor's default, 256, 4096, 65536);
 //           bit 2 tight reassembly limits (4096 bytes, 8 segments held);
-//           bit 3 idle time-out of 5 s instead of 900; bit 4 at most 4 pending requests
+//           bit 3 idle time-out of 5 s instead of 900; bit 4 at most 4 pending requests;
+//           bit 5 all connections together buffer at most 64 KiB
 //   then frames: a flag byte (bits 0-3 seconds that pass first, bit 4 a Tick after the
 //           frame), a 16-bit little-endian captured length, and that many bytes.
 //
-// Checks besides the sanitizers: the table's accounting of buffered bytes returns to zero
-// once every connection is gone, and every library allocation is freed.
+// Checks besides the sanitizers: the connections together never buffer more than the
+// global bound, the table's accounting returns to zero once every connection is gone, and
+// every library allocation is freed.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.connection.contextOptions.maxMessageBytes = kMessageCaps[settings & 3];
     config.connection.contextOptions.maxPendingRequests = (settings & 16) ? 4 : kDefaultMaxPending;
     if (settings & 4) config.connection.reassembly = ReassemblyLimits{4096, 8};
+    if (settings & 32) config.connection.maxBufferedBytes = 64 * 1024;
 
     const long before = ZELK::LiveAllocations();
     {
@@ -84,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ExactCopy frame(p, len);  // freed after the call, as libpcap reuses its buffer
             sensor.Frame(link, now, frame.data(), len);
             if (flags & 16) sensor.Tick(now);
+            if (config.connection.maxBufferedBytes)
+                Check(sensor.Connections().BufferedBytes() <= config.connection.maxBufferedBytes);
         }
         sensor.Finish();
         Check(sensor.Connections().Size() == 0 && sensor.Connections().BufferedBytes() == 0);
