@@ -9,7 +9,7 @@
 //         ctx.Proccess(data, len, bReq, 0, time, lostBytesBefore);
 //         while (ctx.HasBufferedMessage(bReq))  // one call handles at most one message:
 //             ctx.Proccess(nullptr, 0, bReq, 0, time, false);  // run the rest that is complete
-//     now and then: ctx.CheckTimeOut(now);
+//     now and then: ctx.CheckTimeOut(now);   // also frees the buffers of quiet directions
 //     delete or destroy the context when the connection ends (emits nothing).
 //
 // Events and pipe payloads reach the sink synchronously from inside Proccess.

@@ -8,6 +8,12 @@ bool CTimeStamp32::IsTimeOut(const CTimeStamp32& now, const CTimeStamp32& then, 
     return n > t && n - t > span.Micros();
 }
 
+namespace {
+// Storage grown beyond this for a large message is handed back as soon as the buffer
+// drains; smaller storage is kept for the next message until Trim().
+constexpr unsigned int kKeepStorage = 64 * 1024;
+}  // namespace
+
 CBufferManager::CBufferManager(unsigned int capacity) : m_initialCap(capacity) {}
 
 CBufferManager::~CBufferManager() { std::free(m_store); }
@@ -97,15 +103,22 @@ int CBufferManager::FreeBuffer() {
         m_viewLen = 0;
         if (!Append(rest, n)) ClearHisData();
     }
-    if (m_viewLen == 0) Release();
+    if (m_viewLen == 0) {
+        m_begin = 0;
+        if (m_cap > kKeepStorage) Release();
+    }
     m_view = m_store ? m_store + m_begin : nullptr;
     return 0;
 }
 
+void CBufferManager::Trim() {
+    if (m_viewLen == 0 && !m_external) {
+        Release();
+        m_view = nullptr;
+    }
+}
+
 void CBufferManager::Release() {
-    // A drained direction holds no storage: most messages arrive whole and are read in
-    // place, so an idle connection (a server may have tens of thousands) costs no buffer,
-    // and one allocation per message that spans chunks is small beside copying it.
     std::free(m_store);
     m_store = nullptr;
     m_cap = 0;
@@ -114,8 +127,12 @@ void CBufferManager::Release() {
 
 void CBufferManager::ClearHisData() {
     m_viewLen = 0;
+    m_begin = 0;
     m_skipDebt = 0;
     m_external = false;
-    Release();
-    m_view = nullptr;
+    m_view = m_store;
+    if (m_cap > kKeepStorage) {
+        Release();
+        m_view = nullptr;
+    }
 }

@@ -28,8 +28,11 @@ struct CTimeStamp32 {
 // When nothing was kept, the caller's bytes are read in place (no copy at all); only the
 // bytes left unconsumed at FreeBuffer() are copied into the buffer's own storage, so each
 // byte is copied at most once whatever the chunking. Consuming from the front only moves
-// an index; storage is compacted when appending and handed back whenever the buffer
-// drains, so that an idle direction holds none.
+// an index; storage is compacted when appending, handed back once drained if it grew
+// large for a big message, and handed back whatever its size by Trim() when drained.
+// Between messages of a busy direction small storage is kept, since freeing and
+// allocating it for every message that spans chunks makes the C library give memory back
+// to the system and fault it in again all the time.
 class CBufferManager {
 public:
     explicit CBufferManager(unsigned int capacity);
@@ -50,6 +53,9 @@ public:
     int Skip(unsigned int n);
     int FreeBuffer();
     void ClearHisData();
+    // Hands the storage back if nothing is kept (between passes): a direction gone quiet
+    // then costs no buffer memory.
+    void Trim();
 
     // Bytes readable in the current pass (inside a pass) or kept for the next one.
     unsigned int Length() const { return m_viewLen; }

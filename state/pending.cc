@@ -70,5 +70,8 @@ int CSMBContext::CheckTimeOut(const CTimeStamp32& now) {
             ++it;
         }
     }
+    // A direction without a partial message needs no buffer until traffic resumes.
+    m_reqBuf.Trim();
+    m_rspBuf.Trim();
     return 0;
 }
