@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the project and prints the results table of the README.
+#
+#   sudo bench/run-benchmarks.sh [--large-mb N] [--capture-dir DIR] [--build-dir DIR] [--quick]
+#
+# 1. The library's micro-benchmarks (bench/library_bench.cc, Google Benchmark), inputs in
+#    memory: small messages of the committed captures, 64 KiB reads and writes against a
+#    memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of pending
+#    requests.
+# 2. End to end: tests/captures/make-captures.sh --large records at least N MiB (default 520)
+#    of SMB1 file transfer through smbclient and Samba (as root, a few seconds; kept in DIR,
+#    default /var/tmp/smbaudit-bench, never committed). The capture is taken on loopback,
+#    whose 64 KiB segments a network tap never sees, so it is also cut into 1448-byte
+#    segments, as on an Ethernet link; smbaudit and tshark (dissecting SMB) are timed on the
+#    same files in the same run.
+# 3. --workers: 1 and 2 workers on 16 interleaved copies of the transfer (16 connections).
+#
+# --quick shortens the micro-benchmarks (for trying the script, not for figures).
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$HERE/.." && pwd)
+large_mb=520
+capdir=/var/tmp/smbaudit-bench
+build=$REPO/build-bench
+min_time=1
+while [ $# -gt 0 ]; do
+    case $1 in
+        --large-mb) large_mb=$2; shift ;;
+        --capture-dir) capdir=$2; shift ;;
+        --build-dir) build=$2; shift ;;
+        --quick) min_time=0.1 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMBAUDIT_BENCH=ON -DSMBAUDIT_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target smbaudit_tool smbaudit_bench pcap_reshape >/dev/null
+tool=$build/tools/smbaudit
+
+# ---- machine -----------------------------------------------------------------------------
+cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+echo "machine: $cpu, $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB; $(uname -r)"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
+# ---- micro-benchmarks ------------------------------------------------------------------------
+json=$(mktemp)
+trap 'rm -f "$json"' EXIT
+"$build/bench/smbaudit_bench" --benchmark_min_time="$min_time" --benchmark_format=json >"$json" 2>/dev/null
+python3 - "$json" <<'EOF'
+import json, sys
+runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
+def g(name, key): return runs[name][key]
+def per(name, key="items_per_second"): return 1e9 / g(name, key)
+print("| library micro-benchmark (CPU time) | result |")
+print("|---|---|")
+print(f"| real captures, small messages (fresh context per connection) | {g('BM_RealCaptures','msgs_per_s')/1e6:.2f} M msgs/s, {per('BM_RealCaptures'):.0f} ns/msg |")
+for kind in ("Read", "Write"):
+    lib = g(f"BM_Large{kind}/100", "bytes_per_second")
+    ref = g("BM_MemcpyReference/100", "bytes_per_second")
+    print(f"| 64 KiB {'Read AndX responses' if kind == 'Read' else 'Write AndX requests'} in 1448-byte segments | "
+          f"{lib/1e9:.1f} GB/s = {lib/ref:.2f} x memcpy ({ref/1e9:.1f} GB/s) |")
+for n in (100, 1000, 10000):
+    b = f"BM_ManyConnections/{n}"
+    print(f"| {n} interleaved connections | {g(b,'msgs_per_s')/1e6:.2f} M msgs/s, {per(b):.0f} ns/msg |")
+print(f"| idle connection: context + session records + buffers | {g('BM_ManyConnections/10000','idle_bytes_per_ctx'):.0f} bytes (sizeof(CSMBContext) {g('BM_ManyConnections/10000','sizeof_ctx'):.0f}) |")
+for o, cap in ((1000, 0), (4000, 0), (4000, 1024)):
+    b = f"BM_PendingHeavy/{o}/{cap}"
+    print(f"| {o} outstanding requests{', bound 1024' if cap else ''} | {g(b,'msgs_per_s')/1e6:.2f} M msgs/s |")
+print()
+print("| linearity: time per iteration | 1x | 10x | 100x |")
+print("|---|---|---|---|")
+for kind in ("Read", "Write"):
+    t = [g(f"BM_Large{kind}/{n}", "cpu_time") for n in (1, 10, 100)]
+    print(f"| 64 KiB {kind.lower()}s (1, 10, 100 per iteration), us | " + " | ".join(f"{x:.1f}" for x in t) + " |")
+t = [g(f"BM_ManyConnections/{n}", "cpu_time") for n in (100, 1000, 10000)]
+print("| connections (100, 1000, 10000), ms | " + " | ".join(f"{x:.2f}" for x in t) + " |")
+EOF
+echo
+
+# ---- end to end ----------------------------------------------------------------------------
+big=$capdir/large-smb1-transfer.pcap
+tap=$capdir/large-mss1448.pcap
+fan=$capdir/fanout-16x.pcap
+mkdir -p "$capdir"
+if [ ! -s "$big" ]; then
+    [ "$(id -u)" = 0 ] || { echo "the large capture is recorded as root: run with sudo" >&2; exit 1; }
+    "$REPO/tests/captures/make-captures.sh" --large "$large_mb" "$capdir" >/dev/null
+fi
+[ -s "$tap" ] || "$build/bench/pcap_reshape" "$big" "$tap" --mss 1448
+[ -s "$fan" ] || "$build/bench/pcap_reshape" "$big" "$fan" --mss 1448 --copies 16 --max-mb $((large_mb / 16 + 1))
+
+# best of N: "wall cpu" seconds
+timed() {
+    local n=$1; shift
+    local best="" out tf
+    tf=$(mktemp)
+    for _ in $(seq 1 "$n"); do
+        /usr/bin/time -o "$tf" -f '%e %U %S' "$@" >/dev/null 2>&1
+        out=$(tail -1 "$tf")
+        best=$(printf '%s\n%s\n' "$best" "$out" | awk 'NF == 3 {c = $2 + $3; if (b == "" || $1 < bw) {bw = $1; bc = c; b = 1}} END {printf "%.3f %.3f", bw, bc}')
+    done
+    rm -f "$tf"
+    echo "$best"
+}
+mb() { awk -v b="$(stat -c %s "$1")" 'BEGIN {printf "%.0f", b / 1e6}'; }
+
+echo "| end to end (best of 3; tshark once) | file | smbaudit | tshark -Y smb | ratio |"
+echo "|---|---|---|---|---|"
+for f in "$big" "$tap"; do
+    cat "$f" >/dev/null  # both read it from the page cache
+    read -r sw sc <<<"$(timed 3 "$tool" --no-progress -w /dev/null "$f")"
+    read -r tw tc <<<"$(timed 1 tshark -n -r "$f" -Y smb -T fields -e smb.cmd -e smb.fid)"
+    size=$(mb "$f")
+    name=$([ "$f" = "$big" ] && echo "loopback capture (64 KiB segments)" || echo "same, cut to 1448-byte segments")
+    awk -v n="$name" -v s="$size" -v sw="$sw" -v sc="$sc" -v tw="$tw" -v tc="$tc" 'BEGIN {
+        printf "| %s | %d MB | %.0f MB/s (%.2f s; CPU %.2f s) | %.0f MB/s (%.1f s; CPU %.1f s) | %.0f x (CPU %.0f x) |\n",
+            n, s, s / sw, sw, sc, s / tw, tw, tc, tw / sw, tc / sc }'
+done
+echo
+
+echo "| --workers (best of 3) | file | 1 worker | 2 workers | speed-up |"
+echo "|---|---|---|---|---|"
+for f in "$fan" "$tap"; do
+    cat "$f" >/dev/null
+    read -r w1 c1 <<<"$(timed 3 "$tool" --no-progress -w /dev/null "$f")"
+    read -r w2 c2 <<<"$(timed 3 "$tool" --no-progress --workers 2 -w /dev/null "$f")"
+    size=$(mb "$f")
+    name=$([ "$f" = "$fan" ] && echo "16 connections interleaved" || echo "1 connection")
+    awk -v n="$name" -v s="$size" -v a="$w1" -v b="$w2" 'BEGIN {
+        printf "| %s | %d MB | %.0f MB/s | %.0f MB/s | %.2f x |\n", n, s, s / a, s / b, a / b }'
+done
+echo
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
