@@ -90,10 +90,13 @@ TEST(CapturedTransfer, EicarFileWithTheStandardCreateResponseAccepted) {
     c.ctx.SetOptions(o);
     ReplaySegments(c, segs);
 
-    // The logon and tree connect were seen, so nothing is rebuilt.
-    ASSERT_GE(c.sink.events.size(), 2u);
+    // The logon and tree connect were seen, so nothing is rebuilt: logon, tree connect,
+    // the three file events, tree disconnect.
+    ASSERT_EQ(c.sink.events.size(), 6u);
     EXPECT_EQ(c.sink.events[0].type, SMB_EVT_LOGON);
     EXPECT_EQ(c.sink.events[1].type, SMB_EVT_TREE_CONNECT);
+    EXPECT_EQ(c.sink.events[1].s("share"), "\\PUBLIC");
+    EXPECT_EQ(c.sink.events[5].type, SMB_EVT_TREE_DISCONNECT);
     const std::vector<const RecordedEvent*> files = FileEvents(c);
     ASSERT_EQ(files.size(), 3u);
     const RecordedEvent& create = *files[0];
