@@ -2,42 +2,10 @@
 // fed segment by segment as a capturing host would.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "support/harness.h"
+#include "support/segments.h"
 
 namespace {
-
-struct Segment {
-    bool fromClient;
-    ByteVec payload;
-};
-
-std::vector<Segment> LoadSegments(const std::string& name) {
-    std::ifstream in(std::string(SMBAUDIT_TEST_DATA) + "/session/" + name);
-    EXPECT_TRUE(in) << name;
-    std::vector<Segment> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string dir, hex;
-        fields >> dir >> hex;
-        Segment s{dir == "C", {}};
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) s.payload.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        out.push_back(std::move(s));
-    }
-    return out;
-}
-
-void Replay(Conn& c, const std::vector<Segment>& segs) {
-    uint32_t t = 1;
-    for (const Segment& s : segs) {
-        c.now = CTimeStamp32(t++, 0);
-        c.Feed(s.payload, s.fromClient);
-    }
-}
 
 const RecordedEvent* FirstOf(const Conn& c, SMBEventType type) {
     for (const RecordedEvent& e : c.sink.events)
@@ -47,9 +15,9 @@ const RecordedEvent* FirstOf(const Conn& c, SMBEventType type) {
 
 TEST(CapturedLogon, SpnegoLogonOfAdministrateur) {
     Conn c;
-    std::vector<Segment> segs = LoadSegments("named-pipe-logon.segs");
+    std::vector<Segment> segs = LoadSegments("session/named-pipe-logon.segs");
     ASSERT_EQ(segs.size(), 13u);
-    Replay(c, segs);
+    ReplaySegments(c, segs);
     EXPECT_EQ(c.peer.state().m_secMode, 1u);
     EXPECT_EQ(c.peer.state().m_dialect, "NT LM 0.12");
 
@@ -91,7 +59,7 @@ TEST(CapturedLogon, SpnegoLogonOfAdministrateur) {
 
 TEST(CapturedLogon, NullDomainLogonOfUserA) {
     Conn c;
-    Replay(c, LoadSegments("padding-logon.segs"));
+    ReplaySegments(c, LoadSegments("session/padding-logon.segs"));
     const RecordedEvent* logon = FirstOf(c, SMB_EVT_LOGON);
     ASSERT_NE(logon, nullptr);
     EXPECT_EQ(logon->s("user"), "a");
