@@ -152,4 +152,36 @@ TEST(CapturedTransfer, EicarFileByDefaultLosesTheStandardCreateResponse) {
     EXPECT_TRUE(c.peer.files().empty());
 }
 
+// smb-eicar-andx.pcap: a Windows client chains Write AndX and Close behind a Locking AndX
+// (tshark: frame 22, commands 0x24, 0x2f, 0x04 on FID 0x4002, write offset 0, length 68;
+// the block holds only 59 of the 68 bytes, which caps the reported length).
+TEST(CapturedTransfer, WriteChainedBehindLockingAndXNeedsThePassThrough) {
+    const std::vector<Segment> segs = LoadSegments("fileops/eicar-andx.segs");
+    ASSERT_EQ(segs.size(), 14u);
+    for (bool passThrough : {false, true}) {
+        Conn c;
+        SMBContextOptions o;
+        o.acceptStandardNtCreateRsp = true;
+        o.followUnhandledAndX = passThrough;
+        c.ctx.SetOptions(o);
+        ReplaySegments(c, segs);
+        std::vector<SMBEventType> kinds;
+        for (const RecordedEvent* e : FileEvents(c)) kinds.push_back(e->type);
+        if (!passThrough) {
+            // The chain ends at the Locking AndX: the create alone is reported.
+            EXPECT_EQ(kinds, (std::vector<SMBEventType>{SMB_EVT_CREATE}));
+            continue;
+        }
+        ASSERT_EQ(kinds, (std::vector<SMBEventType>{SMB_EVT_CREATE, SMB_EVT_WRITE, SMB_EVT_CLOSE}));
+        const RecordedEvent& write = *FileEvents(c)[1];
+        EXPECT_EQ(write.fid, 0x4002);
+        EXPECT_EQ(write.s("file"), "\\test.txt");
+        EXPECT_EQ(write.n("offset"), 0u);
+        EXPECT_EQ(write.n("data_len"), 59u);
+        EXPECT_EQ(write.data, ByteVec(kEicar, kEicar + 59));
+        EXPECT_EQ(FileEvents(c)[2]->fid, 0x4002);
+        EXPECT_TRUE(c.peer.files().empty());
+    }
+}
+
 }  // namespace
