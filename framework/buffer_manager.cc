@@ -10,7 +10,7 @@ bool CTimeStamp32::IsTimeOut(const CTimeStamp32& now, const CTimeStamp32& then, 
 
 namespace {
 // Storage grown beyond this for a large message is handed back as soon as the buffer
-// drains; smaller storage is kept for the next message until Trim().
+// drains; smaller storage is kept for the next message until Trim() or ClearHisData().
 constexpr unsigned int kKeepStorage = 64 * 1024;
 }  // namespace
 
@@ -127,12 +127,10 @@ void CBufferManager::Release() {
 
 void CBufferManager::ClearHisData() {
     m_viewLen = 0;
-    m_begin = 0;
     m_skipDebt = 0;
     m_external = false;
-    m_view = m_store;
-    if (m_cap > kKeepStorage) {
-        Release();
-        m_view = nullptr;
-    }
+    // Bytes are given up after a loss, an oversized message or memory pressure (a host
+    // shedding buffers): the storage goes with them.
+    Release();
+    m_view = nullptr;
 }

@@ -29,7 +29,8 @@ struct CTimeStamp32 {
 // bytes left unconsumed at FreeBuffer() are copied into the buffer's own storage, so each
 // byte is copied at most once whatever the chunking. Consuming from the front only moves
 // an index; storage is compacted when appending, handed back once drained if it grew
-// large for a big message, and handed back whatever its size by Trim() when drained.
+// large for a big message, and handed back whatever its size by ClearHisData() and by
+// Trim() when drained.
 // Between messages of a busy direction small storage is kept, since freeing and
 // allocating it for every message that spans chunks makes the C library give memory back
 // to the system and fault it in again all the time.
