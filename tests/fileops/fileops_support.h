@@ -2,6 +2,8 @@
 // layouts give them (parameters after the AndX header, which the frame builder adds).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 
@@ -18,22 +20,29 @@ inline void LogOn(Conn& c, uint16_t uid = kUid, uint16_t tid = kTid, const std::
     c.peer.AddConv(uid);
     c.peer.AddTree(uid, tid, share, treeType);
 }
+struct Session : Conn {
+    Session() { LogOn(*this); }
+};
 
-// NT Create AndX request words: RootDirectoryFID, CreateDisposition, CreateOptions.
+// The one event a test expects. On any other count the expectation fails and a blank event
+// stands in, so that the field checks after it fail instead of reading past the vector.
+inline const RecordedEvent& OnlyEvent(const Conn& c) {
+    static const RecordedEvent kNone{};
+    EXPECT_EQ(c.sink.events.size(), 1u);
+    return c.sink.events.size() == 1 ? c.sink.events[0] : kNone;
+}
+// Nothing reported, nothing waiting for a response.
+inline void ExpectNothingKept(Conn& c) {
+    EXPECT_TRUE(c.sink.events.empty());
+    EXPECT_TRUE(c.peer.saved().empty());
+}
+
+// NT Create AndX request words: reserved, NameLength (not read), Flags, RootDirectoryFID,
+// DesiredAccess, AllocationSize, ExtFileAttributes, ShareAccess, CreateDisposition,
+// CreateOptions, ImpersonationLevel, SecurityFlags.
 inline Bytes NtCreateWords(uint32_t disposition = 1, uint32_t options = 0x40, uint32_t rootFid = 0) {
-    return Bytes()
-        .u8(0)            // reserved
-        .u16(0)           // NameLength (not read)
-        .u32(0)           // Flags
-        .u32(rootFid)
-        .u32(0x0012019F)  // DesiredAccess
-        .u64(0)           // AllocationSize
-        .u32(0x80)        // ExtFileAttributes
-        .u32(7)           // ShareAccess
-        .u32(disposition)
-        .u32(options)
-        .u32(2)           // ImpersonationLevel
-        .u8(0);           // SecurityFlags
+    return Bytes().u8(0).u16(0).u32(0).u32(rootFid).u32(0x0012019F).u64(0).u32(0x80).u32(7).u32(disposition)
+        .u32(options).u32(2).u8(0);
 }
 // The FileName of a Unicode request: the pad byte, then the UTF-16LE name.
 inline Bytes UnicodeName(const std::u16string& name) { return Bytes().u8(0).utf16z(name); }
@@ -44,20 +53,13 @@ inline Smb NtCreateReq(const std::u16string& name, uint16_t mid = 1, uint32_t di
                          .data(UnicodeName(name)));
 }
 
-// The response fields that are read, at their places from offset 5 on.
+// The response fields that are read, at their places from offset 5 on: OplockLevel, FID,
+// CreateAction, four times, attributes, AllocationSize, EndOfFile, ResourceType,
+// NMPipeStatus, Directory.
 inline Bytes NtCreateRspFields(uint16_t fid, uint32_t action = 1, uint64_t eof = 0, uint16_t resourceType = 0,
                                uint8_t directory = 0) {
-    return Bytes()
-        .u8(0)  // OplockLevel
-        .u16(fid)
-        .u32(action)
-        .fill(32)  // creation, access, write and change times
-        .u32(0x80)
-        .u64(eof)  // AllocationSize
-        .u64(eof)
-        .u16(resourceType)
-        .u16(resourceType ? 0x05FF : 0)  // NMPipeStatus
-        .u8(directory);
+    return Bytes().u8(0).u16(fid).u32(action).fill(32).u32(0x80).u64(eof).u64(eof).u16(resourceType)
+        .u16(resourceType ? 0x05FF : 0).u8(directory);
 }
 // The extended response as Windows sends it: WordCount 42 over 50 words of parameters.
 inline Bytes ExtendedWords(uint16_t fid, uint32_t action = 1, uint64_t eof = 0, uint16_t resourceType = 0,
