@@ -281,6 +281,7 @@ TEST(OpenAndX, GrantedOpenTranslatesOpenModeAndReadsTheResponse) {
         if ((extended = !extended)) words.fill(8);
         EXPECT_EQ(c.Rsp(Smb(0x2D).uid(kUid).tid(kTid).params(words).frame()), SMB_RET_FILE_CMD);
         const RecordedEvent& e = OnlyEvent(c);
+        EXPECT_EQ(e.type, SMB_EVT_CREATE);
         EXPECT_EQ(e.n("disposition"), disposition);
         EXPECT_EQ(e.s("file"), "\\old\\app.ini");
         EXPECT_EQ(e.n("create_action"), 1u);

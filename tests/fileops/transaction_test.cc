@@ -245,8 +245,8 @@ TransReq Trans2(const Bytes& param = Bytes().u16(kFid).u16(kDispositionLevel).u1
     t.data = {pending};
     return t;
 }
-ByteVec Trans2Rsp(uint32_t status = 0, uint16_t uid = kUid, uint16_t tid = kTid) {
-    return Smb(kTrans2).uid(uid).tid(tid).ntStatus(status).params(Bytes().fill(20)).frame();
+ByteVec Trans2Rsp(uint32_t status = 0) {
+    return Smb(kTrans2).uid(kUid).tid(kTid).ntStatus(status).params(Bytes().fill(20)).frame();
 }
 struct OpenFile : Session {
     _smbFileObj* file = peer.AddFile(kTid, kFid, u"\\doomed.txt", SMB_FT_FILE);
