@@ -28,7 +28,7 @@ TEST(ReconstructedRecords, CarryWhatNegotiateTaught) {
     EXPECT_EQ(conv->m_pLogon, nullptr);
 }
 
-TEST(ReconstructedRecords, TreeJoinsAnExistingConversation) {
+TEST(ReconstructedRecords, TreeJoinsTheConversationOfItsUid) {
     Conn c;
     _smbConvers* conv = c.peer.AddConv(0x0800);
     c.peer.AddTree(0x0800, 1, u"\\A");
@@ -37,19 +37,12 @@ TEST(ReconstructedRecords, TreeJoinsAnExistingConversation) {
     EXPECT_EQ(c.sink.events[0].conv, conv);
     ASSERT_EQ(conv->m_trees.size(), 2u);
     EXPECT_EQ(conv->m_trees.back(), c.peer.trees()[0x0801]);  // appended
-    const _smbResrcTree* tree = c.peer.trees()[0x0801];
-    EXPECT_EQ(tree->m_tid, 0x0801);
-    EXPECT_EQ(tree->m_treeType, SMB_TREE_UNKNOWN);
-    EXPECT_TRUE(tree->m_share.empty());
-    EXPECT_TRUE(tree->m_service.empty());
-}
+    EXPECT_EQ(c.sink.events[0].tid, 0x0801);
 
-TEST(ReconstructedRecords, TreeWithoutConversation) {
-    Conn c;
-    EXPECT_EQ(c.peer.ConstructFakeTreeRes(0x0800, 7), SMB_RET_OK);
-    ASSERT_EQ(c.sink.events.size(), 1u);
-    EXPECT_EQ(c.sink.events[0].conv, nullptr);
-    EXPECT_EQ(c.sink.events[0].tid, 7);
+    // A UID without a conversation: the tree stands alone.
+    EXPECT_EQ(c.peer.ConstructFakeTreeRes(0x0900, 7), SMB_RET_OK);
+    ASSERT_EQ(c.sink.events.size(), 2u);
+    EXPECT_EQ(c.sink.events[1].conv, nullptr);
     ASSERT_NE(c.peer.trees()[7], nullptr);
     EXPECT_EQ(c.peer.trees()[7]->m_pConvers, nullptr);
 }
