@@ -7,7 +7,7 @@
 #    memory: small messages of the committed captures, 64 KiB reads and writes against a
 #    memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of pending
 #    requests.
-# 2. End to end: tests/captures/make-captures.sh --large records at least N MiB (default 520)
+# 2. End to end: tools/captures/make-captures.sh --large records at least N MiB (default 520)
 #    of SMB1 file transfer through smbclient and Samba (as root, a few seconds; kept in DIR,
 #    default /var/tmp/smbaudit-bench, never committed). The capture is taken on loopback,
 #    whose 64 KiB segments a network tap never sees, so it is also cut into 1448-byte
@@ -88,7 +88,7 @@ fan=$capdir/fanout-16x.pcap
 mkdir -p "$capdir"
 if [ ! -s "$big" ]; then
     [ "$(id -u)" = 0 ] || { echo "the large capture is recorded as root: run with sudo" >&2; exit 1; }
-    "$REPO/tests/captures/make-captures.sh" --large "$large_mb" "$capdir" >/dev/null
+    "$REPO/tools/captures/make-captures.sh" --large "$large_mb" "$capdir" >/dev/null
 fi
 [ -s "$tap" ] || "$build/bench/pcap_reshape" "$big" "$tap" --mss 1448
 [ -s "$fan" ] || "$build/bench/pcap_reshape" "$big" "$fan" --mss 1448 --copies 16 --max-mb $((large_mb / 16 + 1))

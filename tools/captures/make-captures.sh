@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Records the project's own SMB1 captures from a private Samba server.
 #
-#   tests/captures/make-captures.sh [--no-install] [OUTDIR]
-#   tests/captures/make-captures.sh [--no-install] --large SIZE_MB OUTDIR
+#   tools/captures/make-captures.sh [--no-install] [OUTDIR]
+#   tools/captures/make-captures.sh [--no-install] --large SIZE_MB OUTDIR
 #
 # Run as root on Debian 12. Missing packages are installed with apt-get. The
 # server, its clients and tcpdump all run inside a private network, mount and
