@@ -24,23 +24,15 @@ Bytes Header(uint8_t ptype, uint32_t callId, uint16_t fragLen, uint8_t drep = kL
 // Bind with one presentation context for the interface uuid (its three integer fields in
 // the PDU's byte order) and version major.minor, transfer syntax NDR.
 Bytes Bind(uint8_t ptype, uint32_t d1, uint16_t d2, uint16_t d3, ByteVec tail, uint16_t major, uint16_t minor,
-           bool little = true) {
+           bool little) {
     Bytes b = Header(ptype, 2, 72, little ? kLittleEndian : 0);
-    auto u16 = [&](uint16_t v) { little ? b.u16(v) : b.be16(v); };
-    auto u32 = [&](uint32_t v) { little ? b.u32(v) : b.be32(v); };
-    u16(4280);
-    u16(4280);
-    u32(0);
-    b.u8(1).fill(3);      // one context item
-    u16(0);
-    b.u8(1).u8(0);        // context id 0, one transfer syntax
-    u32(d1);
-    u16(d2);
-    u16(d3);
-    b.raw(tail);
-    u16(major);
-    u16(minor);
-    b.fill(20);           // the transfer syntax
+    auto u16 = [&](uint16_t v) -> Bytes& { return little ? b.u16(v) : b.be16(v); };  // in the PDU's order
+    auto u32 = [&](uint32_t v) -> Bytes& { return little ? b.u32(v) : b.be32(v); };
+    u16(4280); u16(4280); u32(0);  // fragment sizes, association group
+    b.u8(1).fill(3);               // one context item
+    u16(0).u8(1).u8(0);            // context id 0, one transfer syntax
+    u32(d1); u16(d2); u16(d3).raw(tail);
+    u16(major); u16(minor).fill(20);  // interface version, then the transfer syntax
     return b;
 }
 
@@ -79,32 +71,23 @@ TEST(Dcerpc, BindNamesWellKnownInterfaces) {
     }
 }
 
-TEST(Dcerpc, RequestCarriesOpnumOnly) {
-    Bytes pdu = Header(0, 7, 24 + 4);
-    pdu.u32(4).u16(0).u16(15).u32(0);
-    DcerpcSummary s;
-    ASSERT_TRUE(ParseDcerpc(pdu.vec().data(), pdu.size(), s));
-    EXPECT_STREQ(DcerpcPtypeName(s.ptype), "request");
-    EXPECT_EQ(s.callId, 7u);
-    EXPECT_TRUE(s.hasOpnum);
-    EXPECT_EQ(s.opnum, 15);
-    EXPECT_FALSE(s.hasInterface);
-}
-
-TEST(Dcerpc, ResponsesAndShortBindsHaveNeitherOpnumNorInterface) {
-    for (uint8_t ptype : {2, 3, 12, 13, 15, 16}) {
-        Bytes pdu = Header(ptype, 1, 60);
-        pdu.fill(44);
+TEST(Dcerpc, OnlyRequestsCarryAnOpnumOnlyBindsAnInterface) {
+    const struct {
+        uint8_t ptype;
+        const char* name;
+    } cases[] = {{0, "request"}, {2, "response"}, {3, "fault"}, {11, "bind"}, {12, "bind_ack"}, {13, "bind_nak"},
+                 {14, "alter_context"}, {15, "alter_context_resp"}, {16, "auth3"}, {19, "orphaned"}};
+    for (const auto& c : cases) {
+        Bytes pdu = Header(c.ptype, 7, 24);  // a request's fields: alloc hint, context 0, opnum 15
+        pdu.u32(4).u16(0).u16(15);
         DcerpcSummary s;
-        ASSERT_TRUE(ParseDcerpc(pdu.vec().data(), pdu.size(), s)) << int(ptype);
-        EXPECT_FALSE(s.hasOpnum);
-        EXPECT_FALSE(s.hasInterface);
+        ASSERT_TRUE(ParseDcerpc(pdu.vec().data(), pdu.size(), s)) << c.name;
+        EXPECT_STREQ(DcerpcPtypeName(s.ptype), c.name);
+        EXPECT_EQ(s.callId, 7u);
+        EXPECT_EQ(s.hasOpnum, c.ptype == 0) << c.name;
+        EXPECT_EQ(s.opnum, c.ptype == 0 ? 15 : 0) << c.name;
+        EXPECT_FALSE(s.hasInterface) << "a bind's context item lies past the captured payload";
     }
-    Bytes shortBind = Header(11, 1, 72);
-    shortBind.fill(20);
-    DcerpcSummary s;
-    ASSERT_TRUE(ParseDcerpc(shortBind.vec().data(), shortBind.size(), s));
-    EXPECT_FALSE(s.hasInterface) << "the context item lies past the captured payload";
 }
 
 TEST(Dcerpc, OtherPayloadsAreNotRpc) {

@@ -82,18 +82,14 @@ def main():
     connections = int(sys.argv[2]) if len(sys.argv) > 2 else 3000
     segments = int(sys.argv[3]) if len(sys.argv) > 3 else 24
     flood_bytes = connections * segments * PAYLOAD
-    failed = False
 
     peak1, stats1 = run(tool, ["--max-buffered-bytes", str(64 * MiB)], connections, segments)
     dropped, _, _ = limits(stats1)
     print(f"defaults: peak RSS {peak1 / MiB:.1f} MiB for {flood_bytes / MiB:.0f} MiB announced-message bytes; "
           f"{dropped} oversize messages dropped")
-    if dropped != connections:
-        print(f"FAIL: expected {connections} oversize drops\n{stats1}")
-        failed = True
+    failures = [f"expected {connections} oversize drops\n{stats1}"] if dropped != connections else []
     if peak1 >= 64 * MiB:
-        print("FAIL: peak RSS not under the global bound of 64 MiB")
-        failed = True
+        failures.append("peak RSS not under the global bound of 64 MiB")
 
     cap = 32 * MiB
     peak2, stats2 = run(tool, ["--max-message-bytes", "0", "--max-buffered-bytes", str(cap)], connections, segments)
@@ -101,12 +97,12 @@ def main():
     print(f"per-connection bound lifted, global {cap // MiB} MiB: peak RSS {peak2 / MiB:.1f} MiB; "
           f"{shed} connection buffers shed")
     if shed == 0:
-        print(f"FAIL: the global bound never shed\n{stats2}")
-        failed = True
+        failures.append(f"the global bound never shed\n{stats2}")
     if peak2 - peak1 > cap + 8 * MiB:
-        print(f"FAIL: buffering grew the peak by {(peak2 - peak1) / MiB:.1f} MiB, beyond the bound")
-        failed = True
-    sys.exit(1 if failed else 0)
+        failures.append(f"buffering grew the peak by {(peak2 - peak1) / MiB:.1f} MiB, beyond the bound")
+    for failure in failures:
+        print("FAIL: " + failure)
+    sys.exit(1 if failures else 0)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "tools/smbaudit/workers.h"
+
 namespace {
 
 ByteVec Address(int family, const std::string& text) {
@@ -73,11 +75,42 @@ ByteVec LinuxSll2(const ByteVec& ip) {
 
 ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian) {
     Bytes b;
-    if (bigEndian) {
-        b.be32(family);
-    } else {
-        b.u32(family);
-    }
-    b.raw(ip);
-    return b.vec();
+    bigEndian ? b.be32(family) : b.u32(family);
+    return b.raw(ip).vec();
 }
+
+namespace smbaudit {
+
+SensorRun::SensorRun(const SensorConfig& config, size_t workers)
+    : out(std::tmpfile()), writer(out, false), sink(writer, stats) {
+    if (workers > 1) {
+        input = std::make_unique<ShardedSensor>(config, writer, stats, workers);
+    } else {
+        input = std::make_unique<Sensor>(config, sink, stats);
+    }
+}
+
+SensorRun::~SensorRun() {
+    input.reset();
+    std::fclose(out);
+}
+
+void SensorRun::Send(bool fromClient, const Tcp& tcp, uint32_t sec) {
+    ByteVec frame = Ethernet(fromClient ? Ipv4("10.0.0.1", "10.0.0.2", tcp) : Ipv4("10.0.0.2", "10.0.0.1", tcp));
+    input->Frame(LinkType::Ethernet, CTimeStamp32(sec, 0), frame.data(), frame.size());
+}
+
+std::vector<std::string> SensorRun::Finish() {
+    input->Finish();
+    writer.Finish();
+    std::vector<std::string> lines(1);
+    std::rewind(out);
+    for (int c; (c = std::fgetc(out)) != EOF;) {
+        lines.back().push_back(char(c));
+        if (c == '\n') lines.emplace_back();
+    }
+    lines.pop_back();
+    return lines;
+}
+
+}  // namespace smbaudit

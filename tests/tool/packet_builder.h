@@ -1,15 +1,18 @@
 // Readable builders for captured frames: TCP over IPv4/IPv6 over the link layers the
-// sensor reads.
+// sensor reads, and a sensor run to feed them to.
 //
 //   ByteVec frame = Ethernet(Ipv4("10.0.0.1", "10.0.0.2", Tcp(50000, 445).seq(1).ack(7).psh().payload(bytes)));
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/frame_builder.h"
+#include "tools/smbaudit/sensor.h"
 
 class Tcp {
 public:
@@ -48,3 +51,24 @@ ByteVec LinuxSll(const ByteVec& ip);
 ByteVec LinuxSll2(const ByteVec& ip);
 // BSD loopback: the address family as a 32-bit value in the given byte order.
 ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian);
+
+namespace smbaudit {
+
+// One Sensor, or `workers` sharded ones, writing records to a temporary file.
+struct SensorRun {
+    explicit SensorRun(const SensorConfig& config = {}, size_t workers = 1);
+    ~SensorRun();
+    // An Ethernet frame between the client 10.0.0.1 and the server 10.0.0.2 at second `sec`.
+    void Send(bool fromClient, const Tcp& tcp, uint32_t sec = 1000);
+    // Finishes the run; its records, one string per line.
+    std::vector<std::string> Finish();
+    Sensor& sensor() { return static_cast<Sensor&>(*input); }  // only with one worker
+
+    Stats stats;
+    std::FILE* out;
+    RecordWriter writer;
+    JsonEventSink sink;
+    std::unique_ptr<FrameSink> input;
+};
+
+}  // namespace smbaudit
