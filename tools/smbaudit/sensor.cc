@@ -12,13 +12,17 @@ std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {
     return std::nullopt;
 }
 
-void Sensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
-    ++m_stats.packets;
-    m_stats.captureBytes += capLen;
-    TcpSegment seg;
+DecodeStatus CountAndDecode(Stats& stats, LinkType link, const uint8_t* frame, size_t capLen, TcpSegment& seg) {
+    ++stats.packets;
+    stats.captureBytes += capLen;
     DecodeStatus status = DecodeFrame(link, frame, capLen, seg);
-    ++m_stats.decode[int(status)];
-    if (status != DecodeStatus::Ok) {
+    ++stats.decode[int(status)];
+    return status;
+}
+
+void Sensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+    TcpSegment seg;
+    if (CountAndDecode(m_stats, link, frame, capLen, seg) != DecodeStatus::Ok) {
         MaybeSweep(time);
         return;
     }

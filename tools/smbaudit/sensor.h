@@ -24,6 +24,9 @@ struct SensorConfig {
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
 // out (workers.h).
+// Counts a captured frame and decodes it to its TCP segment.
+DecodeStatus CountAndDecode(Stats& stats, LinkType link, const uint8_t* frame, size_t capLen, TcpSegment& seg);
+
 class FrameSink {
 public:
     virtual ~FrameSink() = default;

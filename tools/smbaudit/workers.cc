@@ -158,11 +158,8 @@ ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, S
 ShardedSensor::~ShardedSensor() { Finish(); }
 
 void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
-    ++m_stats.packets;
-    m_stats.captureBytes += capLen;
     TcpSegment seg;
-    DecodeStatus status = DecodeFrame(link, frame, capLen, seg);
-    ++m_stats.decode[int(status)];
+    const DecodeStatus status = CountAndDecode(m_stats, link, frame, capLen, seg);
     // Every worker sweeps once per second of capture time, whether or not this second
     // brought it segments, as one Sensor does for all connections.
     TickAll(time);
