@@ -28,6 +28,7 @@
 
 class CSavedInfoBase;
 class CSICreate;
+class CCreateEvent;
 class CSILogon;
 class CSITrans2;
 class CEventParaBase;
@@ -187,7 +188,11 @@ private:
     // status, and conversation and tree (rebuilt first when `reconstruct`) of any event;
     // the rest of an NT Create AndX / Open AndX response (file object, event, chain).
     void CompleteRspEvent(const CPktContext* ctx, CEventParaBase* event, bool reconstruct);
-    int FinishCreateRsp(CPktContext* ctx, CSICreate* record, uint16_t fid, AndXLink& link, bool sessionOnError);
+    // Reads the granted FID, create action, size and type of a create response into the
+    // event and returns the FID.
+    using GrantedFieldsReader = uint16_t (*)(const SmbBlock& block, CCreateEvent& event);
+    int ProcessCreateRsp(CPktContext* ctx, int offset, const SmbBlock& block, uint8_t minWords, bool sessionOnError,
+                         GrantedFieldsReader readGranted);
     // Shared by the read and write handlers (fileops/file_data.cc): named-pipe payload to
     // HandleRPC (SMB_RET_PIPE_DATA), anything else as the event (SMB_RET_FILE_CMD).
     int ReportFileData(CEventParaBase* event, _smbFileObj* file, const uint8_t* data, uint64_t len,

@@ -59,12 +59,31 @@ void CSMBContext::CompleteRspEvent(const CPktContext* ctx, CEventParaBase* event
     event->m_pResTree = FindResTree(ctx->m_tid);
 }
 
-// The tail of the NT Create AndX and Open AndX responses, once FID, create action, size and
-// type are in the event. `sessionOnError`: a refused create still names its conversation
-// and tree (rebuilt when missing), as NT Create AndX reports them; Open AndX reports a
-// refused open without them.
-int CSMBContext::FinishCreateRsp(CPktContext* ctx, CSICreate* record, uint16_t fid, AndXLink& link,
-                                 bool sessionOnError) {
+// The NT Create AndX and Open AndX responses, once their block is measured; they differ
+// only in where the granted fields lie. `sessionOnError`: a refused create still names its
+// conversation and tree (rebuilt when missing), as NT Create AndX reports them; Open AndX
+// reports a refused open without them.
+int CSMBContext::ProcessCreateRsp(CPktContext* ctx, int offset, const SmbBlock& block, uint8_t minWords,
+                                  bool sessionOnError, GrantedFieldsReader readGranted) {
+    SavedInfoOwner<CSICreate> record(static_cast<CSICreate*>(TakeSavedInfo(MakeSavedInfoKey(ctx))));
+    if (!record) return SMB_RET_OK;
+
+    const uint8_t words = block.WordCount();
+    if (words == 1) return SMB_RET_OK;
+    AndXLink link = ReadAndX(ctx, block, offset);
+    uint16_t fid = 0;
+    if (words >= 2) {
+        // A chained command means this one succeeded, whatever the header says; the
+        // chained command keeps the header status in its copy.
+        if (link.Active()) ctx->m_status = 0;
+        if (words < minWords) {
+            link.chain.m_fid = 0;
+            return FollowAndX(link);
+        }
+        fid = readGranted(block, record->m_event);
+    }
+    // WordCount 0 is an error response (or, with status 0, a create under FID 0): the event
+    // is completed from the header and the saved request.
     CCreateEvent& ev = record->m_event;
     const bool granted = ctx->m_status == 0;
     CompleteRspEvent(ctx, &ev, granted || sessionOnError);

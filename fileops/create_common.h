@@ -4,9 +4,10 @@
 //   Requests (NT Create AndX, Open AndX): ReadCreateName() reads the FileName at its fixed
 //   place in the block, UTF-16LE after one pad byte or 8-bit widened byte for byte.
 //   Responses: FileTypeFromResource() turns ResourceType and the directory flag into the
-//   file type; CSMBContext::FinishCreateRsp() does everything after the fields are parsed
-//   (response time and status, the rebuilt conversation and tree, the file object under
-//   the granted FID, the event, the FID handed to the chained command).
+//   file type; CSMBContext::ProcessCreateRsp() does the rest of both responses around a
+//   reader of their granted fields (the saved request, the AndX link, response time and
+//   status, the rebuilt conversation and tree, the file object under the granted FID, the
+//   event, the FID handed to the chained command).
 //   Create Directory and the other namespace commands, which open no file object, call
 //   CSMBContext::CompleteRspEvent(ctx, &record->m_event, true) and then Emit() the event:
 //   it fills m_rspTime and m_status from the response and, after rebuilding a missing

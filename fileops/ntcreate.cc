@@ -94,28 +94,11 @@ int CSMBContext::ProcessNTCreateRsp(CPktContext* ctx, int offset) {
     SmbBlock block;
     uint8_t minWords = 0;
     if (int r = NTCreateRspBlock(ctx, offset, m_options.acceptStandardNtCreateRsp, block, minWords); r < 0) return r;
-    SavedInfoOwner<CSICreate> rec(static_cast<CSICreate*>(TakeSavedInfo(MakeSavedInfoKey(ctx))));
-    if (!rec) return SMB_RET_OK;
-
-    const uint8_t words = block.WordCount();
-    if (words == 1) return SMB_RET_OK;
-    AndXLink link = ReadAndX(ctx, block, offset);
-    uint16_t fid = 0;
-    if (words >= 2) {
-        // A chained command means this one succeeded, whatever the header says; the
-        // chained command keeps the header status in its copy.
-        if (link.Active()) ctx->m_status = 0;
-        if (words < minWords) {
-            link.chain.m_fid = 0;
-            return FollowAndX(link);
-        }
-        CCreateEvent& ev = rec->m_event;
-        fid = block.u16(6);
-        ev.m_createAction = block.u32(8);
-        ev.m_fileSize = block.u64(56);
-        ev.m_fileType = FileTypeFromResource(block.u16(64), block.u8(68) != 0, ev.m_fileType);
-    }
-    // WordCount 0 is an error response (or, with status 0, a create under FID 0): the event
-    // is completed from the header and the saved request.
-    return FinishCreateRsp(ctx, rec.get(), fid, link, /*sessionOnError=*/true);
+    return ProcessCreateRsp(ctx, offset, block, minWords, /*sessionOnError=*/true,
+                            [](const SmbBlock& b, CCreateEvent& ev) -> uint16_t {
+                                ev.m_createAction = b.u32(8);
+                                ev.m_fileSize = b.u64(56);
+                                ev.m_fileType = FileTypeFromResource(b.u16(64), b.u8(68) != 0, ev.m_fileType);
+                                return b.u16(6);
+                            });
 }

@@ -45,25 +45,14 @@ int CSMBContext::ProcessOpenAndXReq(CPktContext* ctx, int offset) {
 int CSMBContext::ProcessOpenAndXRsp(CPktContext* ctx, int offset) {
     SmbBlock block;
     if (int r = GetCmdBlock(ctx, offset, block); r < 0) return r;
-    SavedInfoOwner<CSICreate> rec(static_cast<CSICreate*>(TakeSavedInfo(MakeSavedInfoKey(ctx))));
-    if (!rec) return SMB_RET_OK;
-
-    const uint8_t words = block.WordCount();
-    if (words == 1) return SMB_RET_OK;
-    AndXLink link = ReadAndX(ctx, block, offset);
-    uint16_t fid = 0;
-    if (words >= 2) {
-        if (link.Active()) ctx->m_status = 0;
-        if (words < kOpenWords) {
-            link.chain.m_fid = 0;
-            return FollowAndX(link);
-        }
-        CCreateEvent& ev = rec->m_event;
-        fid = block.u16(5);
-        ev.m_fileSize = block.u32(13);
-        ev.m_fileType = FileTypeFromResource(block.u16(19), (block.u16(7) & kAttrDirectory) != 0, ev.m_fileType);
-        ev.m_createAction = block.u16(23) & 3;  // OpenResults: bit 15 (oplock granted) is not an action
-    }
     // Unlike NT Create AndX, a refused open names no conversation or tree and rebuilds none.
-    return FinishCreateRsp(ctx, rec.get(), fid, link, /*sessionOnError=*/false);
+    return ProcessCreateRsp(ctx, offset, block, kOpenWords, /*sessionOnError=*/false,
+                            [](const SmbBlock& b, CCreateEvent& ev) -> uint16_t {
+                                ev.m_fileSize = b.u32(13);
+                                ev.m_fileType =
+                                    FileTypeFromResource(b.u16(19), (b.u16(7) & kAttrDirectory) != 0, ev.m_fileType);
+                                // OpenResults: bit 15 (oplock granted) is not an action.
+                                ev.m_createAction = b.u16(23) & 3;
+                                return b.u16(5);
+                            });
 }
