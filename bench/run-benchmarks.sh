@@ -3,10 +3,11 @@
 #
 #   sudo bench/run-benchmarks.sh [--large-mb N] [--capture-dir DIR] [--build-dir DIR] [--quick]
 #
-# 1. The library's micro-benchmarks (bench/library_bench.cc, Google Benchmark), inputs in
-#    memory: small messages of the committed captures, 64 KiB reads and writes against a
-#    memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of pending
-#    requests.
+# 1. The micro-benchmarks (bench/library_bench.cc, bench/writer_bench.cc, Google Benchmark),
+#    inputs in memory: small messages of the committed captures, 64 KiB reads and writes
+#    against a memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of
+#    pending requests; the record writer alone, and the sensor on many short connections
+#    against a bare libpcap read of the same file (CPU time).
 # 2. End to end: tools/captures/make-captures.sh --large records at least N MiB (default 520)
 #    of SMB1 file transfer through smbclient and Samba (as root, a few seconds; kept in DIR,
 #    default /var/tmp/smbaudit-bench, never committed). The capture is taken on loopback,
@@ -30,7 +31,7 @@ while [ $# -gt 0 ]; do
         --capture-dir) capdir=$2; shift ;;
         --build-dir) build=$2; shift ;;
         --quick) min_time=0.1 ;;
-        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
     shift
@@ -66,6 +67,10 @@ for kind in ("Read", "Write"):
 for n in (100, 1000, 10000):
     b = f"BM_ManyConnections/{n}"
     print(f"| {n} interleaved connections | {g(b,'msgs_per_s')/1e6:.2f} M msgs/s, {per(b):.0f} ns/msg |")
+print(f"| record writer: a create record (16 keys), one core | {g('BM_JsonWriterRecords','items_per_second')/1e6:.2f} M records/s |")
+e2e, floor = g('BM_SensorSmallConnections', 'cpu_time'), g('BM_PcapReadLoop', 'cpu_time')
+print(f"| sensor on 1,920 short connections (impacket-smb1.pcap x 32 x 60) vs bare libpcap read | "
+      f"{g('BM_SensorSmallConnections','records_per_s')/1e6:.2f} M records/s, {e2e:.0f} ms vs {floor:.0f} ms = {e2e/floor:.1f} x |")
 print(f"| idle connection: context + session records + buffers | {g('BM_ManyConnections/10000','idle_bytes_per_ctx'):.0f} bytes (sizeof(CSMBContext) {g('BM_ManyConnections/10000','sizeof_ctx'):.0f}) |")
 for o, cap in ((1000, 0), (4000, 0), (4000, 1024)):
     b = f"BM_PendingHeavy/{o}/{cap}"
