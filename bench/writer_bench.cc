@@ -83,13 +83,15 @@ void BM_SensorSmallConnections(benchmark::State& state) {
     uint64_t records = 0;
     for (auto _ : state) {
         smbaudit::Stats stats;
-        smbaudit::RecordWriter writer(null, false);
+        smbaudit::FileOutput output(null);
+        smbaudit::RecordWriter writer(output);
         smbaudit::JsonEventSink sink(writer, stats);
         smbaudit::Sensor sensor(options.sensor, sink, stats);
         smbaudit::Progress progress(false, 0);
         smbaudit::ReadCaptureFile(path, sensor, progress, 0);
         sensor.Finish();
-        writer.Finish();
+        writer.Flush();
+        output.Finish();
         records += writer.Records();
     }
     std::fclose(null);

@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long before = ZELK::LiveAllocations();
     {
         Stats stats;
-        RecordWriter writer(NullOutput(), false);
+        FileOutput output(NullOutput());
+        RecordWriter writer(output);
         TouchingJsonSink sink(writer, stats);
         Sensor sensor(config, sink, stats);
         CTimeStamp32 now(1000, 0);

@@ -66,6 +66,7 @@ struct SensorRun {
 
     Stats stats;
     std::FILE* out;
+    FileOutput output;
     RecordWriter writer;
     JsonEventSink sink;
     std::unique_ptr<FrameSink> input;

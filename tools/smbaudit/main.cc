@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -17,21 +18,13 @@
 #include "tools/smbaudit/progress.h"
 #include "tools/smbaudit/record_writer.h"
 #include "tools/smbaudit/sensor.h"
+#include "tools/smbaudit/service.h"
 #include "tools/smbaudit/stats.h"
 #include "tools/smbaudit/workers.h"
 
 namespace {
 
-void OnStopSignal(int) { smbaudit::g_stopRequested = 1; }
-
-void InstallSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a blocking read returns so that the loop sees the flag
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
+using namespace smbaudit;
 
 uint64_t FileSize(const std::string& path) {
     struct stat st {};
@@ -39,10 +32,127 @@ uint64_t FileSize(const std::string& path) {
     return uint64_t(st.st_size);
 }
 
+// The "stats" records of --stats-interval, on their own stream.
+class StatsReporter {
+public:
+    StatsReporter(std::FILE* out, uint32_t interval) : m_out(out), m_interval(interval) {}
+    bool Due() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_out || !m_interval || now < m_next) return false;
+        m_next = now + std::chrono::seconds(m_interval);
+        return true;
+    }
+    void Write(const Stats& stats, const CaptureCounters* capture, const OutputCounters& output) {
+        if (!m_out) return;
+        FormatStatsRecord(m_line, uint32_t(std::time(nullptr)), stats, capture, output);
+        std::fwrite(m_line.str().data(), 1, m_line.str().size(), m_out);
+        std::fflush(m_out);
+    }
+
+private:
+    std::FILE* m_out;
+    uint32_t m_interval;
+    std::chrono::steady_clock::time_point m_next = std::chrono::steady_clock::now() + std::chrono::seconds(m_interval);
+    JsonLine m_line;
+};
+
+InputStatus ReadCaptureFiles(const Options& options, FrameSink& sensor) {
+    uint64_t total = 0;
+    for (const std::string& path : options.captures) total += FileSize(path);
+    Progress progress(options.progress && isatty(STDERR_FILENO), total);
+    uint64_t done = 0;
+    bool stdinUsed = false;
+    InputStatus worst = InputStatus::Ok;
+    for (const std::string& path : options.captures) {
+        if (g_stopRequested) break;
+        InputStatus status;
+        if (path == "-" && stdinUsed) {
+            progress.Clear();
+            std::fprintf(stderr, "smbaudit: standard input named more than once\n");
+            status = InputStatus::Failed;
+        } else {
+            stdinUsed = stdinUsed || path == "-";
+            status = ReadCaptureFile(path, sensor, progress, done);
+        }
+        worst = std::max(worst, status);
+        done += FileSize(path);
+        progress.Update(done);
+    }
+    progress.Clear();
+    return worst;
+}
+
+int Run(const Options& options) {
+    const bool live = !options.interface.empty();
+    FileOutput output(options.outputPath);
+    if (!output.Ok()) {
+        std::fprintf(stderr, "smbaudit: %s: %s\n", options.outputPath.c_str(), std::strerror(errno));
+        return 2;
+    }
+    std::FILE* statsOut = nullptr;
+    if (options.statsInterval || !options.statsPath.empty()) {
+        statsOut = options.statsPath.empty() ? stderr : std::fopen(options.statsPath.c_str(), "a");
+        if (!statsOut) {
+            std::fprintf(stderr, "smbaudit: %s: %s\n", options.statsPath.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+    InstallSignalHandlers();
+    auto dropPrivileges = [&] {
+        std::string error;
+        if (options.user.empty() || DropPrivileges(options.user, error)) return true;
+        std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+        return false;
+    };
+
+    Stats stats;
+    RecordWriter writer(output);
+    JsonEventSink sink(writer, stats);
+    std::unique_ptr<FrameSink> input;
+    ShardedSensor* sharded = nullptr;
+    if (options.workers > 1) {
+        auto workers = std::make_unique<ShardedSensor>(options.sensor, output, stats, options.workers);
+        sharded = workers.get();
+        input = std::move(workers);
+    } else {
+        input = std::make_unique<Sensor>(options.sensor, sink, stats);
+    }
+    StatsReporter reporter(statsOut, options.statsInterval);
+    CaptureCounters captureCounters;
+    InputStatus worst = InputStatus::Ok;
+    if (live) {
+        LiveCapture capture;
+        capture.interface = options.interface;
+        capture.filter = options.filter;
+        capture.bufferKiB = options.bufferKiB;
+        capture.opened = dropPrivileges;
+        capture.idle = [&](const CaptureCounters& counters) {
+            captureCounters = counters;
+            // A consumer waits on each record: what this round of packets produced goes out now.
+            writer.Flush();
+            output.Flush();
+            if (reporter.Due()) reporter.Write(sharded ? sharded->Snapshot() : stats, &counters, output.Counters());
+        };
+        worst = CaptureLive(capture, *input);
+    } else {
+        if (!dropPrivileges()) return 2;
+        worst = ReadCaptureFiles(options, *input);
+    }
+    input->Finish();
+    writer.Flush();
+    if (!output.Finish()) {
+        std::fprintf(stderr, "smbaudit: error writing the output: %s\n", std::strerror(errno));
+        worst = std::max(worst, InputStatus::Warning);
+    }
+    reporter.Write(stats, live ? &captureCounters : nullptr, output.Counters());
+    if (statsOut && statsOut != stderr) std::fclose(statsOut);
+    if (options.stats) stats.Print(stderr);
+    return int(worst);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace smbaudit;
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
@@ -57,62 +167,5 @@ int main(int argc, char** argv) {
         std::printf("smbaudit %s\n", SMBAUDIT_VERSION);
         return 0;
     }
-
-    const bool live = !options.interface.empty();
-    std::FILE* out = stdout;
-    if (!options.outputPath.empty()) {
-        out = std::fopen(options.outputPath.c_str(), "w");
-        if (!out) {
-            std::fprintf(stderr, "smbaudit: %s: %s\n", options.outputPath.c_str(), std::strerror(errno));
-            return 2;
-        }
-    }
-    if (!live) std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
-    InstallSignalHandlers();
-
-    Stats stats;
-    RecordWriter writer(out, live);
-    JsonEventSink sink(writer, stats);
-    std::unique_ptr<FrameSink> input;
-    if (options.workers > 1) {
-        input = std::make_unique<ShardedSensor>(options.sensor, writer, stats, options.workers);
-    } else {
-        input = std::make_unique<Sensor>(options.sensor, sink, stats);
-    }
-    FrameSink& sensor = *input;
-    InputStatus worst = InputStatus::Ok;
-    if (live) {
-        worst = CaptureLive(options.interface, options.filter, sensor);
-    } else {
-        uint64_t total = 0;
-        for (const std::string& path : options.captures) total += FileSize(path);
-        Progress progress(options.progress && isatty(STDERR_FILENO), total);
-        uint64_t done = 0;
-        bool stdinUsed = false;
-        for (const std::string& path : options.captures) {
-            if (g_stopRequested) break;
-            InputStatus status;
-            if (path == "-" && stdinUsed) {
-                progress.Clear();
-                std::fprintf(stderr, "smbaudit: standard input named more than once\n");
-                status = InputStatus::Failed;
-            } else {
-                stdinUsed = stdinUsed || path == "-";
-                status = ReadCaptureFile(path, sensor, progress, done);
-            }
-            worst = std::max(worst, status);
-            done += FileSize(path);
-            progress.Update(done);
-        }
-        progress.Clear();
-    }
-    sensor.Finish();
-
-    if (!writer.Finish()) {
-        std::fprintf(stderr, "smbaudit: error writing the output: %s\n", std::strerror(errno));
-        worst = std::max(worst, InputStatus::Warning);
-    }
-    if (out != stdout) std::fclose(out);
-    if (options.stats) stats.Print(stderr);
-    return int(worst);
+    return Run(options);
 }

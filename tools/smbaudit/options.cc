@@ -129,6 +129,18 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "-w" || name == "--write") {
             if (!value(text)) return false;
             o.outputPath = text;
+        } else if (name == "-Z" || name == "--user") {
+            if (!value(text)) return false;
+            o.user = text;
+        } else if (name == "-B" || name == "--buffer-size") {
+            if (!number(u32max >> 10, n)) return false;
+            o.bufferKiB = unsigned(n);
+        } else if (name == "--stats-interval") {
+            if (!number(u32max, n)) return false;
+            o.statsInterval = uint32_t(n);
+        } else if (name == "--stats-file") {
+            if (!value(text)) return false;
+            o.statsPath = text;
         } else if (name == "-p" || name == "--ports") {
             if (!value(text) || !ParsePorts(text, o.sensor.serverPorts, error)) return false;
         } else if (name == "--pending-timeout") {
@@ -182,6 +194,10 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         error = "no input: name capture files ('-' for standard input) or -i INTERFACE";
         return false;
     }
+    if (o.bufferKiB && o.interface.empty()) {
+        error = "-B applies to live capture (-i) only";
+        return false;
+    }
     if (filterGiven && o.interface.empty()) {
         error = "-f applies to live capture (-i) only";
         return false;
@@ -216,12 +232,25 @@ Input:
                              followed.
 
 Output:
-  -w, --write FILE           write records to FILE instead of standard output
+  -w, --write FILE           append records to FILE instead of writing them to standard
+                             output; SIGHUP reopens FILE by name (log rotation)
   -s, --stats                print a summary on standard error at the end: packets, TCP
                              bytes, connections, SMB messages, result codes, records by
                              kind, gaps and resynchronisations
       --no-progress          no progress bar (shown on standard error while reading
                              files, only when standard error is a terminal)
+      --stats-interval SEC   every SEC seconds of live capture, one "stats" JSON record
+                             (counters so far, the capture's drops, the output's queue
+                             and losses), and one more at the end (files: only that one)
+      --stats-file FILE      where the "stats" records go (default: standard error)
+
+Service:
+  -Z, --user USER            once the capture and the output files are open, run as USER
+                             (its uid, gid and groups); the sensor stops rather than keep
+                             running as root when this fails
+  -B, --buffer-size KIB      kernel capture buffer of -i, in KiB (default: libpcap's, 2 MiB)
+  SIGHUP reopens the -w file (after logrotate renamed it); SIGTERM and SIGINT write every
+  pending record and the statistics, then exit 0.
 
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is

@@ -23,6 +23,10 @@ struct Options {
     std::string interface;              // live capture when not empty
     std::string filter;                 // BPF filter of a live capture
     std::string outputPath;             // empty: standard output
+    std::string user;                   // -Z: run as this user once the capture is open
+    unsigned bufferKiB = 0;             // -B: kernel capture buffer; 0: libpcap's default
+    uint32_t statsInterval = 0;         // seconds between "stats" records; 0: none
+    std::string statsPath;              // where they go; empty: standard error
     bool stats = false;
     bool progress = true;
     bool strict = false;

@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -103,7 +105,7 @@ InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress
     for (;;) {
         if (g_stopRequested) break;
         int rc = pcap_next_ex(pcap, &hdr, &bytes);
-        if (rc == PCAP_ERROR_BREAK) break;  // end of the file
+        if (rc == PCAP_ERROR_BREAK || g_stopRequested) break;  // end of the file, or a signal cut a read
         if (rc == PCAP_ERROR) {
             // A capture cut short (the writer was killed, the copy is partial) or a damaged
             // record: everything before it has been processed.
@@ -125,7 +127,8 @@ InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress
     return status;
 }
 
-InputStatus CaptureLive(const std::string& interface, const std::string& filter, FrameSink& sensor) {
+InputStatus CaptureLive(const LiveCapture& capture, FrameSink& sensor) {
+    const std::string& interface = capture.interface;
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* pcap = pcap_create(interface.c_str(), errbuf);
     if (!pcap) {
@@ -141,6 +144,7 @@ InputStatus CaptureLive(const std::string& interface, const std::string& filter,
     pcap_set_promisc(pcap, 1);
     pcap_set_immediate_mode(pcap, 1);
     pcap_set_timeout(pcap, kPollMillis);
+    if (capture.bufferKiB) pcap_set_buffer_size(pcap, int(std::min<uint64_t>(uint64_t(capture.bufferKiB) << 10, INT32_MAX)));
     int rc = pcap_activate(pcap);
     if (rc < 0) return fail("cannot start capture");
     if (rc > 0) std::fprintf(stderr, "smbaudit: warning: %s: %s\n", interface.c_str(), pcap_statustostr(rc));
@@ -152,7 +156,7 @@ InputStatus CaptureLive(const std::string& interface, const std::string& filter,
         return InputStatus::Failed;
     }
     bpf_program program;
-    if (pcap_compile(pcap, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) return fail("bad filter");
+    if (pcap_compile(pcap, &program, capture.filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) return fail("bad filter");
     rc = pcap_setfilter(pcap, &program);
     pcap_freecode(&program);
     if (rc != 0) return fail("cannot set filter");
@@ -162,9 +166,16 @@ InputStatus CaptureLive(const std::string& interface, const std::string& filter,
         return InputStatus::Failed;
     }
 
+    if (capture.opened && !capture.opened()) {
+        pcap_close(pcap);
+        return InputStatus::Failed;
+    }
+
     LiveState state{&sensor, *link};
     pollfd pfd{pcap_get_selectable_fd(pcap), POLLIN, 0};
     InputStatus status = InputStatus::Ok;
+    CaptureCounters counters;
+    u_int lastPcapCounters[3] = {};
     while (!g_stopRequested) {
         // Waiting in poll rather than in libpcap lets a signal end the capture at once and
         // lets time-outs run while the network is quiet.
@@ -178,6 +189,18 @@ InputStatus CaptureLive(const std::string& interface, const std::string& filter,
         timeval now;
         gettimeofday(&now, nullptr);
         sensor.Tick(ToTimeStamp(now));
+        pcap_stat ps{};
+        if (capture.idle && pcap_stats(pcap, &ps) == 0) {
+            // libpcap's counters are 32 bits wide and wrap within days on a busy link:
+            // their increments are added up in 64 bits.
+            const u_int now[3] = {ps.ps_recv, ps.ps_drop, ps.ps_ifdrop};
+            uint64_t* totals[3] = {&counters.received, &counters.dropped, &counters.ifDropped};
+            for (int i = 0; i < 3; ++i) {
+                *totals[i] += uint32_t(now[i] - lastPcapCounters[i]);
+                lastPcapCounters[i] = now[i];
+            }
+        }
+        if (capture.idle) capture.idle(counters);
     }
     pcap_close(pcap);
     return status;

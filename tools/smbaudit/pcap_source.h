@@ -3,12 +3,14 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/progress.h"
 #include "tools/smbaudit/sensor.h"
+#include "tools/smbaudit/stats.h"
 
 namespace smbaudit {
 
@@ -25,7 +27,17 @@ extern volatile std::sig_atomic_t g_stopRequested;
 // bytes of the files read before, for the progress bar. Diagnostics go to standard error.
 InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress& progress, uint64_t doneBefore);
 
-// Captures on `interface` with the BPF `filter` until a stop is requested.
-InputStatus CaptureLive(const std::string& interface, const std::string& filter, FrameSink& sensor);
+struct LiveCapture {
+    std::string interface;
+    std::string filter;              // BPF
+    unsigned bufferKiB = 0;          // kernel capture buffer (-B); 0: libpcap's default
+    // Once the capture is open, before the first packet (the privilege drop); false stops.
+    std::function<bool()> opened;
+    // After every wait for packets (at least 4 times a second) with the capture's counters.
+    std::function<void(const CaptureCounters&)> idle;
+};
+
+// Captures until a stop is requested.
+InputStatus CaptureLive(const LiveCapture& capture, FrameSink& sensor);
 
 }  // namespace smbaudit

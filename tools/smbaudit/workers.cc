@@ -41,8 +41,8 @@ struct ShardedSensor::Batch {
 
 class ShardedSensor::Worker {
 public:
-    Worker(const SensorConfig& config, RecordWriter& writer)
-        : m_sink(writer, m_stats), m_sensor(config, m_sink, m_stats), m_current(NewBatch()) {
+    Worker(const SensorConfig& config, RecordOutput& output)
+        : m_writer(output), m_sink(m_writer, m_stats), m_sensor(config, m_sink, m_stats), m_current(NewBatch()) {
         m_thread = std::thread([this] { Run(); });
     }
     ~Worker() { Stop(); }
@@ -92,6 +92,12 @@ public:
         m_thread.join();
     }
     const Stats& Counters() const { return m_stats; }
+    // The counters the worker published after its last batch; asks for fresh ones.
+    Stats Published() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_publish = true;
+        return m_published;
+    }
 
 private:
     Batch* NewBatch() {
@@ -125,13 +131,20 @@ private:
                 }
             }
             batch->Clear();
+            m_writer.Flush();
             std::lock_guard<std::mutex> hold(m_lock);
             m_spare.push_back(batch);
+            if (m_publish) {
+                m_published = m_stats;
+                m_publish = false;
+            }
         }
         m_sensor.Finish();
+        m_writer.Flush();
     }
 
     Stats m_stats;
+    RecordWriter m_writer;
     JsonEventSink m_sink;
     Sensor m_sensor;
 
@@ -142,17 +155,19 @@ private:
     std::vector<Batch*> m_spare;      // emptied batches, ready for reuse
     std::vector<std::unique_ptr<Batch>> m_batches;  // every batch, owned
     bool m_stopping = false;
+    bool m_publish = false;
+    Stats m_published;
     Batch* m_current;                 // being filled by the reader
     std::thread m_thread;
 };
 
-ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers)
+ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
     : m_stats(stats) {
     // The buffering bound holds for the whole process: each worker's table gets its share.
     SensorConfig share = config;
     if (workers && share.connection.maxBufferedBytes)
         share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
-    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, writer));
+    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, output));
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
@@ -183,6 +198,14 @@ void ShardedSensor::Finish() {
     m_finished = true;
     for (auto& worker : m_workers) worker->Stop();
     for (auto& worker : m_workers) m_stats.Add(worker->Counters());
+}
+
+Stats ShardedSensor::Snapshot() {
+    Stats total = m_stats;
+    if (!m_finished) {
+        for (auto& worker : m_workers) total.Add(worker->Published());
+    }
+    return total;
 }
 
 }  // namespace smbaudit

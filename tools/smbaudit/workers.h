@@ -2,8 +2,9 @@
 // each frame and hands its TCP segment to the worker that owns the connection, picked by a
 // hash of the two endpoints that is the same in both directions. Each worker runs its own
 // Sensor (connection table, contexts, reassemblers, counters) over its share of the
-// connections, so a connection's segments are handled by one thread in capture order. All
-// workers write through the one RecordWriter, a whole line at a time.
+// connections, so a connection's segments are handled by one thread in capture order. Each
+// worker collects its records in its own RecordWriter and hands them to the shared output
+// a block at a time (after every batch), never taking a shared lock per record.
 //
 // Segments travel in batches (their payloads copied into the batch, since the capture
 // reader's frame buffer is reused) over a short bounded queue per worker: a worker that
@@ -27,7 +28,7 @@ size_t WorkerOf(const TcpSegment& seg, size_t workers);
 class ShardedSensor : public FrameSink {
 public:
     // `stats` receives the reader's counters as frames arrive and every worker's at Finish.
-    ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers);
+    ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers);
     ~ShardedSensor() override;
     ShardedSensor(const ShardedSensor&) = delete;
     ShardedSensor& operator=(const ShardedSensor&) = delete;
@@ -38,6 +39,9 @@ public:
     // Waits for every worker to finish its queue and its connections, then adds the
     // workers' counters.
     void Finish() override;
+    // The reader's counters and every worker's as of its last batch after the previous call
+    // (periodic statistics while capturing).
+    Stats Snapshot();
 
 private:
     struct Batch;
