@@ -35,7 +35,7 @@ uint64_t FileSize(const std::string& path) {
 // The "stats" records of --stats-interval, on their own stream.
 class StatsReporter {
 public:
-    StatsReporter(std::FILE* out, uint32_t interval) : m_out(out), m_interval(interval) {}
+    StatsReporter(std::unique_ptr<FileOutput> out, uint32_t interval) : m_out(std::move(out)), m_interval(interval) {}
     bool Due() {
         const auto now = std::chrono::steady_clock::now();
         if (!m_out || !m_interval || now < m_next) return false;
@@ -45,12 +45,12 @@ public:
     void Write(const Stats& stats, const CaptureCounters* capture, const OutputCounters& output) {
         if (!m_out) return;
         FormatStatsRecord(m_line, uint32_t(std::time(nullptr)), stats, capture, output);
-        std::fwrite(m_line.str().data(), 1, m_line.str().size(), m_out);
-        std::fflush(m_out);
+        m_out->Put(m_line.str(), 1);
+        m_out->Flush();
     }
 
 private:
-    std::FILE* m_out;
+    std::unique_ptr<FileOutput> m_out;
     uint32_t m_interval;
     std::chrono::steady_clock::time_point m_next = std::chrono::steady_clock::now() + std::chrono::seconds(m_interval);
     JsonLine m_line;
@@ -89,10 +89,11 @@ int Run(const Options& options) {
         std::fprintf(stderr, "smbaudit: %s: %s\n", options.outputPath.c_str(), std::strerror(errno));
         return 2;
     }
-    std::FILE* statsOut = nullptr;
+    std::unique_ptr<FileOutput> statsOut;
     if (options.statsInterval || !options.statsPath.empty()) {
-        statsOut = options.statsPath.empty() ? stderr : std::fopen(options.statsPath.c_str(), "a");
-        if (!statsOut) {
+        statsOut = options.statsPath.empty() ? std::make_unique<FileOutput>(stderr)
+                                             : std::make_unique<FileOutput>(options.statsPath);
+        if (!statsOut->Ok()) {
             std::fprintf(stderr, "smbaudit: %s: %s\n", options.statsPath.c_str(), std::strerror(errno));
             return 2;
         }
@@ -117,7 +118,7 @@ int Run(const Options& options) {
     } else {
         input = std::make_unique<Sensor>(options.sensor, sink, stats);
     }
-    StatsReporter reporter(statsOut, options.statsInterval);
+    StatsReporter reporter(std::move(statsOut), options.statsInterval);
     CaptureCounters captureCounters;
     InputStatus worst = InputStatus::Ok;
     if (live) {
@@ -145,7 +146,6 @@ int Run(const Options& options) {
         worst = std::max(worst, InputStatus::Warning);
     }
     reporter.Write(stats, live ? &captureCounters : nullptr, output.Counters());
-    if (statsOut && statsOut != stderr) std::fclose(statsOut);
     if (options.stats) stats.Print(stderr);
     return int(worst);
 }

@@ -5,7 +5,7 @@
 
 namespace smbaudit {
 
-std::atomic<bool> g_reopenRequested{false};
+std::atomic<unsigned> g_reopenGeneration{0};
 
 namespace {
 // Lines a writer collects before handing them over: a few hundred records, so that the
@@ -16,18 +16,23 @@ constexpr size_t kWriterBlock = 64 * 1024;
 
 FileOutput::FileOutput(const std::string& path)
     : m_path(path == "-" ? "" : path),
+      m_generation(g_reopenGeneration.load()),
       m_file(m_path.empty() ? stdout : std::fopen(m_path.c_str(), "a")),
       m_owned(!m_path.empty()) {
     if (m_file) std::setvbuf(m_file, nullptr, _IOFBF, 1 << 16);
 }
 
-FileOutput::FileOutput(std::FILE* stream) : m_file(stream), m_owned(false) {}
+FileOutput::FileOutput(std::FILE* stream) : m_generation(0), m_file(stream), m_owned(false) {}
 
 FileOutput::~FileOutput() {
     if (m_owned && m_file) std::fclose(m_file);
 }
 
+// Called before each write; does nothing until a SIGHUP came.
 void FileOutput::ReopenLocked() {
+    const unsigned generation = g_reopenGeneration.load();
+    if (m_path.empty() || generation == m_generation) return;
+    m_generation = generation;
     // Whatever the old file still buffers goes to it first: a rotation never cuts a block.
     if (std::fflush(m_file) != 0) m_failed = true;
     std::FILE* next = std::fopen(m_path.c_str(), "a");
@@ -43,14 +48,14 @@ void FileOutput::ReopenLocked() {
 
 void FileOutput::Put(std::string_view lines, uint64_t records) {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_path.empty() && g_reopenRequested.exchange(false)) ReopenLocked();
+    ReopenLocked();
     m_records += records;
     if (std::fwrite(lines.data(), 1, lines.size(), m_file) != lines.size()) m_failed = true;
 }
 
 void FileOutput::Flush() {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_path.empty() && g_reopenRequested.exchange(false)) ReopenLocked();
+    ReopenLocked();
     if (std::fflush(m_file) != 0) m_failed = true;
 }
 

@@ -13,9 +13,9 @@
 
 namespace smbaudit {
 
-// Set by SIGHUP: the file output is closed and opened again by name before its next write
-// (logrotate renames the file, then signals).
-extern std::atomic<bool> g_reopenRequested;
+// Counts SIGHUPs: each file output with a path closes and opens it again by name before its
+// next write once the count moved (logrotate renames the files, then signals).
+extern std::atomic<unsigned> g_reopenGeneration;
 
 struct OutputCounters {
     uint64_t records = 0;     // handed to the output
@@ -37,7 +37,7 @@ public:
     virtual OutputCounters Counters() const = 0;
 };
 
-// A file or standard output. With a path, it is reopened (appending) on g_reopenRequested.
+// A file or standard output. With a path, it is reopened (appending) after a SIGHUP.
 class FileOutput : public RecordOutput {
 public:
     // Opens `path` ("" or "-": standard output); check Ok().
@@ -59,6 +59,7 @@ private:
     void ReopenLocked();
 
     std::string m_path;  // empty: not reopenable
+    unsigned m_generation;
     std::FILE* m_file;
     bool m_owned;
     mutable std::mutex m_lock;

@@ -6,7 +6,7 @@
 namespace smbaudit {
 
 // SIGINT and SIGTERM stop the capture (g_stopRequested: every pending record and the
-// statistics are still written), SIGHUP asks the file output to reopen (g_reopenRequested),
+// statistics are still written), SIGHUP asks the file outputs to reopen (g_reopenGeneration),
 // SIGPIPE is ignored (a socket output whose reader went away is reconnected, not fatal).
 void InstallSignalHandlers();
 
