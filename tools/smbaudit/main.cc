@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "tools/smbaudit/event_format.h"
 #include "tools/smbaudit/options.h"
+#include "tools/smbaudit/output_queue.h"
 #include "tools/smbaudit/pcap_source.h"
 #include "tools/smbaudit/progress.h"
 #include "tools/smbaudit/record_writer.h"
@@ -84,11 +86,25 @@ InputStatus ReadCaptureFiles(const Options& options, FrameSink& sensor) {
 
 int Run(const Options& options) {
     const bool live = !options.interface.empty();
-    FileOutput output(options.outputPath);
-    if (!output.Ok()) {
-        std::fprintf(stderr, "smbaudit: %s: %s\n", options.outputPath.c_str(), std::strerror(errno));
-        return 2;
+    std::unique_ptr<RecordOutput> outputOwner;
+    FileOutput* file = nullptr;
+    if (options.destination.empty()) {
+        auto out = std::make_unique<FileOutput>(options.outputPath);
+        if (!out->Ok()) {
+            std::fprintf(stderr, "smbaudit: %s: %s\n", options.outputPath.c_str(), std::strerror(errno));
+            return 2;
+        }
+        file = out.get();
+        outputOwner = std::move(out);
+    } else {
+        std::string error;
+        outputOwner = MakeQueuedOutput(options.destination, size_t(options.queueRecords), error);
+        if (!outputOwner) {
+            std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+            return 2;
+        }
     }
+    RecordOutput& output = *outputOwner;
     std::unique_ptr<FileOutput> statsOut;
     if (options.statsInterval || !options.statsPath.empty()) {
         statsOut = options.statsPath.empty() ? std::make_unique<FileOutput>(stderr)
@@ -131,7 +147,7 @@ int Run(const Options& options) {
             captureCounters = counters;
             // A consumer waits on each record: what this round of packets produced goes out now.
             writer.Flush();
-            output.Flush();
+            if (file) file->Flush();
             if (reporter.Due()) reporter.Write(sharded ? sharded->Snapshot() : stats, &counters, output.Counters());
         };
         worst = CaptureLive(capture, *input);
@@ -142,7 +158,12 @@ int Run(const Options& options) {
     input->Finish();
     writer.Flush();
     if (!output.Finish()) {
-        std::fprintf(stderr, "smbaudit: error writing the output: %s\n", std::strerror(errno));
+        if (file) {
+            std::fprintf(stderr, "smbaudit: error writing the output: %s\n", std::strerror(errno));
+        } else {
+            std::fprintf(stderr, "smbaudit: %" PRIu64 " records could not be delivered to %s\n",
+                         output.Counters().dropped, options.destination.c_str());
+        }
         worst = std::max(worst, InputStatus::Warning);
     }
     reporter.Write(stats, live ? &captureCounters : nullptr, output.Counters());

@@ -129,6 +129,12 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "-w" || name == "--write") {
             if (!value(text)) return false;
             o.outputPath = text;
+        } else if (name == "-o" || name == "--output") {
+            if (!value(text)) return false;
+            o.destination = text;
+        } else if (name == "--queue-records") {
+            if (!number(uint64_t(1) << 32, n)) return false;
+            o.queueRecords = n ? n : 1;
         } else if (name == "-Z" || name == "--user") {
             if (!value(text)) return false;
             o.user = text;
@@ -194,6 +200,10 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         error = "no input: name capture files ('-' for standard input) or -i INTERFACE";
         return false;
     }
+    if (!o.destination.empty() && !o.outputPath.empty()) {
+        error = "give either -w FILE or -o DEST, not both";
+        return false;
+    }
     if (o.bufferKiB && o.interface.empty()) {
         error = "-B applies to live capture (-i) only";
         return false;
@@ -234,6 +244,16 @@ Input:
 Output:
   -w, --write FILE           append records to FILE instead of writing them to standard
                              output; SIGHUP reopens FILE by name (log rotation)
+  -o, --output DEST          send records to DEST instead of a file:
+                               unix-stream:PATH   one line per record on a stream socket
+                               unix-dgram:PATH    one datagram per record
+                               redis://HOST[:PORT]/list/KEY    RPUSH onto a list
+                               redis://HOST[:PORT]/stream/KEY  XADD, field "record"
+                             records wait in memory while DEST is unreachable (reconnects
+                             with back-off, never holding the capture back); at the end
+                             they are delivered within 10 s or counted as dropped
+      --queue-records N      records -o holds in memory at most; beyond, new records are
+                             dropped and counted (default 100000)
   -s, --stats                print a summary on standard error at the end: packets, TCP
                              bytes, connections, SMB messages, result codes, records by
                              kind, gaps and resynchronisations
