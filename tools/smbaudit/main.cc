@@ -123,40 +123,42 @@ int Run(const Options& options) {
     };
 
     Stats stats;
-    RecordWriter writer(output);
-    JsonEventSink sink(writer, stats);
-    std::unique_ptr<FrameSink> input;
-    ShardedSensor* sharded = nullptr;
-    if (options.workers > 1) {
-        auto workers = std::make_unique<ShardedSensor>(options.sensor, output, stats, options.workers);
-        sharded = workers.get();
-        input = std::move(workers);
-    } else {
-        input = std::make_unique<Sensor>(options.sensor, sink, stats);
-    }
     StatsReporter reporter(std::move(statsOut), options.statsInterval);
     CaptureCounters captureCounters;
     InputStatus worst = InputStatus::Ok;
     if (live) {
+        LiveSensors sensors(options.sensor, output, options.workers);
         LiveCapture capture;
         capture.interface = options.interface;
         capture.filter = options.filter;
         capture.bufferKiB = options.bufferKiB;
         capture.opened = dropPrivileges;
-        capture.idle = [&](const CaptureCounters& counters) {
-            captureCounters = counters;
-            // A consumer waits on each record: what this round of packets produced goes out now.
-            writer.Flush();
+        capture.idle = [&](size_t worker, const CaptureCounters& counters) {
+            sensors.Idle(worker, counters);
+            if (worker != 0) return;
             if (file) file->Flush();
-            if (reporter.Due()) reporter.Write(sharded ? sharded->Snapshot() : stats, &counters, output.Counters());
+            if (reporter.Due()) {
+                CaptureCounters all;
+                const Stats now = sensors.Snapshot(all);
+                reporter.Write(now, &all, output.Counters());
+            }
         };
-        worst = CaptureLive(capture, *input);
+        worst = CaptureLive(capture, sensors.Sinks());
+        sensors.Finish(stats, captureCounters);
     } else {
         if (!dropPrivileges()) return 2;
+        RecordWriter writer(output);
+        JsonEventSink sink(writer, stats);
+        std::unique_ptr<FrameSink> input;
+        if (options.workers > 1) {
+            input = std::make_unique<ShardedSensor>(options.sensor, output, stats, options.workers);
+        } else {
+            input = std::make_unique<Sensor>(options.sensor, sink, stats);
+        }
         worst = ReadCaptureFiles(options, *input);
+        input->Finish();
+        writer.Flush();
     }
-    input->Finish();
-    writer.Flush();
     if (!output.Finish()) {
         if (file) {
             std::fprintf(stderr, "smbaudit: error writing the output: %s\n", std::strerror(errno));

@@ -15,13 +15,14 @@
 namespace smbaudit {
 namespace {
 
-void OnStopSignal(int) { g_stopRequested = 1; }
+void OnStopSignal(int) { g_stopRequested = true; }
 void OnHangUp(int) { g_reopenGeneration.fetch_add(1); }
 
 }  // namespace
 
 void InstallSignalHandlers() {
-    static_assert(std::atomic<unsigned>::is_always_lock_free, "changed in a signal handler");
+    static_assert(std::atomic<unsigned>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+                  "changed in a signal handler");
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: a blocking read returns so that the loop sees the flag

@@ -20,6 +20,13 @@ constexpr size_t kBatchBytes = 256 * 1024;
 constexpr size_t kQueueDepth = 8;
 }  // namespace
 
+SensorConfig ShareOf(const SensorConfig& config, size_t workers) {
+    SensorConfig share = config;
+    if (workers && share.connection.maxBufferedBytes)
+        share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
+    return share;
+}
+
 size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHash(seg.src, seg.dst) % workers; }
 
 struct ShardedSensor::Batch {
@@ -92,12 +99,6 @@ public:
         m_thread.join();
     }
     const Stats& Counters() const { return m_stats; }
-    // The counters the worker published after its last batch; asks for fresh ones.
-    Stats Published() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_publish = true;
-        return m_published;
-    }
 
 private:
     Batch* NewBatch() {
@@ -134,10 +135,6 @@ private:
             m_writer.Flush();
             std::lock_guard<std::mutex> hold(m_lock);
             m_spare.push_back(batch);
-            if (m_publish) {
-                m_published = m_stats;
-                m_publish = false;
-            }
         }
         m_sensor.Finish();
         m_writer.Flush();
@@ -155,18 +152,13 @@ private:
     std::vector<Batch*> m_spare;      // emptied batches, ready for reuse
     std::vector<std::unique_ptr<Batch>> m_batches;  // every batch, owned
     bool m_stopping = false;
-    bool m_publish = false;
-    Stats m_published;
     Batch* m_current;                 // being filled by the reader
     std::thread m_thread;
 };
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
     : m_stats(stats) {
-    // The buffering bound holds for the whole process: each worker's table gets its share.
-    SensorConfig share = config;
-    if (workers && share.connection.maxBufferedBytes)
-        share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
+    const SensorConfig share = ShareOf(config, workers);
     for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, output));
 }
 
@@ -200,12 +192,58 @@ void ShardedSensor::Finish() {
     for (auto& worker : m_workers) m_stats.Add(worker->Counters());
 }
 
-Stats ShardedSensor::Snapshot() {
-    Stats total = m_stats;
-    if (!m_finished) {
-        for (auto& worker : m_workers) total.Add(worker->Published());
+struct LiveSensors::One {
+    One(const SensorConfig& config, RecordOutput& output) : writer(output), sink(writer, stats), sensor(config, sink, stats) {}
+    Stats stats;
+    RecordWriter writer;
+    JsonEventSink sink;
+    Sensor sensor;
+    std::mutex lock;  // guards the published copies
+    Stats published;
+    CaptureCounters capture;
+};
+
+LiveSensors::LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count) {
+    const SensorConfig share = ShareOf(config, count);
+    for (size_t i = 0; i < count; ++i) m_sensors.push_back(std::make_unique<One>(share, output));
+}
+
+LiveSensors::~LiveSensors() = default;
+
+std::vector<FrameSink*> LiveSensors::Sinks() {
+    std::vector<FrameSink*> sinks;
+    for (auto& one : m_sensors) sinks.push_back(&one->sensor);
+    return sinks;
+}
+
+void LiveSensors::Idle(size_t worker, const CaptureCounters& capture) {
+    One& one = *m_sensors[worker];
+    one.writer.Flush();
+    std::lock_guard<std::mutex> hold(one.lock);
+    one.published = one.stats;
+    one.capture = capture;
+}
+
+Stats LiveSensors::Snapshot(CaptureCounters& capture) {
+    Stats total;
+    capture = {};
+    for (auto& one : m_sensors) {
+        std::lock_guard<std::mutex> hold(one->lock);
+        total.Add(one->published);
+        capture.received += one->capture.received;
+        capture.dropped += one->capture.dropped;
+        capture.ifDropped += one->capture.ifDropped;
     }
     return total;
+}
+
+void LiveSensors::Finish(Stats& total, CaptureCounters& capture) {
+    for (auto& one : m_sensors) {
+        one->sensor.Finish();
+        one->writer.Flush();
+    }
+    Snapshot(capture);
+    for (auto& one : m_sensors) total.Add(one->stats);
 }
 
 }  // namespace smbaudit

@@ -22,6 +22,9 @@
 
 namespace smbaudit {
 
+// A worker's share of the sensor's limits: the buffering bound holds for the whole process.
+SensorConfig ShareOf(const SensorConfig& config, size_t workers);
+
 // The worker, out of `workers`, that follows the connection of `seg`.
 size_t WorkerOf(const TcpSegment& seg, size_t workers);
 
@@ -39,9 +42,6 @@ public:
     // Waits for every worker to finish its queue and its connections, then adds the
     // workers' counters.
     void Finish() override;
-    // The reader's counters and every worker's as of its last batch after the previous call
-    // (periodic statistics while capturing).
-    Stats Snapshot();
 
 private:
     struct Batch;
@@ -53,6 +53,27 @@ private:
     std::vector<std::unique_ptr<Worker>> m_workers;
     uint32_t m_lastTickSec = 0;
     bool m_finished = false;
+};
+
+// The sensors of a live capture: one per capture thread (pcap_source's CaptureLive, with
+// kernel fan-out from two on), each with its own connections, counters and record writer.
+// Nothing is shared between the threads but the output, taken once per round of packets.
+class LiveSensors {
+public:
+    LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count);
+    ~LiveSensors();
+    std::vector<FrameSink*> Sinks();
+    // On capture thread `worker` after each round of packets: its records go to the output
+    // (a consumer waits on each), and its counters are published for Snapshot.
+    void Idle(size_t worker, const CaptureCounters& capture);
+    // Every thread's published counters, added up.
+    Stats Snapshot(CaptureCounters& capture);
+    // Once the capture threads have ended: finishes every sensor and adds its counters.
+    void Finish(Stats& total, CaptureCounters& capture);
+
+private:
+    struct One;
+    std::vector<std::unique_ptr<One>> m_sensors;
 };
 
 }  // namespace smbaudit
