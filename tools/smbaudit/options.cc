@@ -304,7 +304,9 @@ Performance:
       --workers N            follow the connections on N threads (default 1, at most
                              64); a connection stays on one thread, so its records keep
                              their order, but records of different connections may come
-                             in a different order from one run to the next
+                             in a different order from one run to the next. With -i, each
+                             thread reads its own capture handle, the kernel spreading the
+                             connections over them (Linux PACKET_FANOUT)
 
 Other:
   -h, --help                 this help
