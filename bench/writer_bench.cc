@@ -11,7 +11,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "tools/smbaudit/event_format.h"
 #include "tools/smbaudit/json_writer.h"
 #include "tools/smbaudit/options.h"
 #include "tools/smbaudit/pcap_source.h"
@@ -85,8 +84,7 @@ void BM_SensorSmallConnections(benchmark::State& state) {
         smbaudit::Stats stats;
         smbaudit::FileOutput output(null);
         smbaudit::RecordWriter writer(output);
-        smbaudit::JsonEventSink sink(writer, stats);
-        smbaudit::Sensor sensor(options.sensor, sink, stats);
+        smbaudit::Sensor sensor(options.sensor, writer, stats);
         smbaudit::Progress progress(false, 0);
         smbaudit::ReadCaptureFile(path, sensor, progress, 0);
         sensor.Finish();

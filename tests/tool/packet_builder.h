@@ -68,7 +68,6 @@ struct SensorRun {
     std::FILE* out;
     FileOutput output;
     RecordWriter writer;
-    JsonEventSink sink;
     std::unique_ptr<FrameSink> input;
 };
 

@@ -260,6 +260,11 @@ void JsonLine::Null(std::string_view key) {
     m_buf.append("null", 4);
 }
 
+void JsonLine::Bool(std::string_view key, bool value) {
+    Key(key);
+    m_buf += value ? "true" : "false";
+}
+
 void JsonLine::BeginObject(std::string_view key) {
     Key(key);
     m_buf += '{';

@@ -44,6 +44,7 @@ public:
     // "2017-05-10T12:34:56.123456Z" (UTC, microseconds).
     void Timestamp(std::string_view key, uint32_t secs, uint32_t micros);
     void Null(std::string_view key);
+    void Bool(std::string_view key, bool value);
     void BeginObject(std::string_view key);
     void EndObject();
 

@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 
-#include "tools/smbaudit/event_format.h"
 #include "tools/smbaudit/options.h"
 #include "tools/smbaudit/output_queue.h"
 #include "tools/smbaudit/pcap_source.h"
@@ -148,12 +147,11 @@ int Run(const Options& options) {
     } else {
         if (!dropPrivileges()) return 2;
         RecordWriter writer(output);
-        JsonEventSink sink(writer, stats);
         std::unique_ptr<FrameSink> input;
         if (options.workers > 1) {
             input = std::make_unique<ShardedSensor>(options.sensor, output, stats, options.workers);
         } else {
-            input = std::make_unique<Sensor>(options.sensor, sink, stats);
+            input = std::make_unique<Sensor>(options.sensor, writer, stats);
         }
         worst = ReadCaptureFiles(options, *input);
         input->Finish();

@@ -7,14 +7,12 @@
 #include <map>
 
 #include "tools/smbaudit/json_writer.h"
+#include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/record_writer.h"
 #include "tools/smbaudit/tcp_reassembly.h"
 
 namespace smbaudit {
-
-constexpr int kRecordKinds = 11;  // the ten event kinds, then rpc
-constexpr int kRpcRecordKind = 10;
 
 struct Stats {
     uint64_t packets = 0;
@@ -31,7 +29,7 @@ struct Stats {
     uint64_t connectionsAtEnd = 0;
     uint64_t smbMessages = 0;      // Proccess results other than "more data needed"
     std::map<int, uint64_t> results;  // Proccess result code -> count
-    uint64_t records[kRecordKinds] = {};
+    uint64_t records[kRecordKindCount] = {};  // by RecordKind
     uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
     uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
     uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes
@@ -58,7 +56,5 @@ void FormatStatsRecord(JsonLine& line, uint32_t now, const Stats& stats, const C
 
 // Name of a Proccess result code ("SMB_RET_FILE_CMD"...).
 const char* ResultCodeName(int code);
-// Record kind name as in the output's "event" key.
-const char* RecordKindName(int kind);
 
 }  // namespace smbaudit

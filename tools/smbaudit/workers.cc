@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
 namespace {
@@ -49,7 +49,7 @@ struct ShardedSensor::Batch {
 class ShardedSensor::Worker {
 public:
     Worker(const SensorConfig& config, RecordOutput& output)
-        : m_writer(output), m_sink(m_writer, m_stats), m_sensor(config, m_sink, m_stats), m_current(NewBatch()) {
+        : m_writer(output), m_sensor(config, m_writer, m_stats), m_current(NewBatch()) {
         m_thread = std::thread([this] { Run(); });
     }
     ~Worker() { Stop(); }
@@ -142,7 +142,6 @@ private:
 
     Stats m_stats;
     RecordWriter m_writer;
-    JsonEventSink m_sink;
     Sensor m_sensor;
 
     std::mutex m_lock;
@@ -193,10 +192,9 @@ void ShardedSensor::Finish() {
 }
 
 struct LiveSensors::One {
-    One(const SensorConfig& config, RecordOutput& output) : writer(output), sink(writer, stats), sensor(config, sink, stats) {}
+    One(const SensorConfig& config, RecordOutput& output) : writer(output), sensor(config, writer, stats) {}
     Stats stats;
     RecordWriter writer;
-    JsonEventSink sink;
     Sensor sensor;
     std::mutex lock;  // guards the published copies
     Stats published;

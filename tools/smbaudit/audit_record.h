@@ -1,0 +1,124 @@
+// The sensor's protocol-neutral audit record. The SMB1 and SMB2/3 analysers' events are each
+// turned into one AuditRecord; everything after that (per-file totals and hashes, notices,
+// JSON formatting, the record writer) sees only AuditRecords, so it serves both protocols the
+// same way. A record borrows its texts and data from the analyser that produced it: it is
+// valid only during the call that hands it over.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "framework/framework.h"
+
+namespace smbaudit {
+
+enum class Proto : uint8_t { Smb1, Smb2 };
+
+// The "event" key. The order is the order of the statistics.
+enum class RecordKind : uint8_t {
+    Logon,
+    Logoff,
+    TreeConnect,
+    TreeDisconnect,
+    Create,
+    Close,
+    Read,
+    Write,
+    Delete,
+    Rename,
+    Rpc,
+    SetInfo,
+    Copy,
+    List,
+    Encrypted,
+    Notice,
+    Count
+};
+constexpr int kRecordKindCount = int(RecordKind::Count);
+const char* RecordKindName(RecordKind kind);
+
+// A text as an analyser holds it: 8-bit (each byte its own code point, as the SMB1 library
+// keeps narrow texts) or UTF-16. A text that is not known leaves its key out; a known empty
+// text (an anonymous logon's user name) is written as "".
+struct Text {
+    std::string_view narrow;
+    std::u16string_view wide;
+    bool isWide = false;
+    bool known = false;
+
+    Text() = default;
+    Text(std::string_view latin1) : narrow(latin1), known(true) {}
+    Text(std::u16string_view utf16) : wide(utf16), isWide(true), known(true) {}
+    Text(const char* latin1) : narrow(latin1 ? std::string_view(latin1) : std::string_view()), known(latin1) {}
+};
+
+// Where the record comes from: the connection's endpoints and the chunk being processed.
+struct RecordOrigin {
+    std::string client;  // "ip:port"
+    std::string server;
+    CTimeStamp32 time;        // capture time of the chunk that completed the message
+    bool fromClient = true;
+};
+
+using FileId128 = std::array<uint8_t, 16>;  // SMB2 FileId: persistent then volatile part
+
+// Totals of one open, on close records.
+struct OpenTotals {
+    uint64_t bytesRead = 0;
+    uint64_t bytesWritten = 0;
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+    std::optional<uint64_t> size;  // final size when known
+    uint64_t openMicros = 0;       // time between create and close
+};
+
+struct AuditRecord {
+    Proto proto = Proto::Smb1;
+    RecordKind kind = RecordKind::Logon;
+    CTimeStamp32 time;                    // the message that completed the record
+    const RecordOrigin* origin = nullptr;
+    std::optional<uint32_t> status;       // none: no response seen ("status": null)
+    std::optional<uint64_t> rttMicros;    // response time minus request time
+
+    // Identifiers: SMB1's
+    std::optional<uint32_t> uid, tid, fid;
+    // and SMB2's.
+    std::optional<uint64_t> sessionId;
+    std::optional<uint32_t> treeId;
+    std::optional<FileId128> fileId;
+
+    // Who.
+    Text user, domain, workstation;
+    const char* auth = nullptr;           // "ntlmssp", "kerberos", "anonymous", "guest", "plain"
+    Text realm, servicePrincipal;
+    Text dialect, serverName, serverDomain, clientOs, serverOs, lanManager;
+    std::optional<bool> signing, encrypted, decrypted;
+
+    // Where.
+    Text share, shareServer, service;
+    const char* treeType = nullptr;       // "disk", "ipc", "printer"...
+    std::optional<uint32_t> shareFlags;
+
+    // What.
+    Text file;                            // file name, or pipe name on rpc records
+    const char* fileType = nullptr;
+    const char* direction = nullptr;      // rpc: "request" / "response"; copy: none
+    const char* disposition = nullptr;
+    const char* createAction = nullptr;
+    std::optional<uint32_t> access, createOptions, attributes;
+    std::optional<uint64_t> fileSize;
+    std::optional<uint64_t> offset, count, dataLen;
+    const uint8_t* data = nullptr;        // the bytes of a read, write or rpc payload, when
+    size_t dataAvailable = 0;             // the analyser holds them (dataAvailable <= dataLen)
+    Text oldName, newName;
+    const char* infoKind = nullptr;       // set_info: "rename", "delete", "end_of_file", ...
+    Text pattern;                         // list: search pattern
+    Text copySource;                      // copy: source file (the record's file is the target)
+    const OpenTotals* totals = nullptr;   // close
+};
+
+}  // namespace smbaudit
