@@ -3,78 +3,10 @@
 #include <ctime>
 
 #include "tools/smbaudit/dcerpc_summary.h"
+#include "tools/smbaudit/status_names.h"
 
 namespace smbaudit {
 namespace {
-
-struct StatusName {
-    uint32_t code;
-    const char* name;
-};
-
-// The NT status codes that SMB1 servers answer with most, by the names Windows and
-// Wireshark give them.
-constexpr StatusName kStatusNames[] = {
-    {0x00000000, "STATUS_SUCCESS"},
-    {0x00000103, "STATUS_PENDING"},
-    {0x80000005, "STATUS_BUFFER_OVERFLOW"},
-    {0x80000006, "STATUS_NO_MORE_FILES"},
-    {0xC0000001, "STATUS_UNSUCCESSFUL"},
-    {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
-    {0xC0000003, "STATUS_INVALID_INFO_CLASS"},
-    {0xC0000008, "STATUS_INVALID_HANDLE"},
-    {0xC000000D, "STATUS_INVALID_PARAMETER"},
-    {0xC000000E, "STATUS_NO_SUCH_DEVICE"},
-    {0xC000000F, "STATUS_NO_SUCH_FILE"},
-    {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
-    {0xC0000011, "STATUS_END_OF_FILE"},
-    {0xC0000016, "STATUS_MORE_PROCESSING_REQUIRED"},
-    {0xC0000017, "STATUS_NO_MEMORY"},
-    {0xC0000022, "STATUS_ACCESS_DENIED"},
-    {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
-    {0xC0000033, "STATUS_OBJECT_NAME_INVALID"},
-    {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
-    {0xC0000035, "STATUS_OBJECT_NAME_COLLISION"},
-    {0xC0000039, "STATUS_OBJECT_PATH_INVALID"},
-    {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
-    {0xC000003B, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
-    {0xC0000043, "STATUS_SHARING_VIOLATION"},
-    {0xC0000054, "STATUS_FILE_LOCK_CONFLICT"},
-    {0xC0000055, "STATUS_LOCK_NOT_GRANTED"},
-    {0xC0000056, "STATUS_DELETE_PENDING"},
-    {0xC0000061, "STATUS_PRIVILEGE_NOT_HELD"},
-    {0xC000006A, "STATUS_WRONG_PASSWORD"},
-    {0xC000006D, "STATUS_LOGON_FAILURE"},
-    {0xC000006E, "STATUS_ACCOUNT_RESTRICTION"},
-    {0xC000006F, "STATUS_INVALID_LOGON_HOURS"},
-    {0xC0000070, "STATUS_INVALID_WORKSTATION"},
-    {0xC0000071, "STATUS_PASSWORD_EXPIRED"},
-    {0xC0000072, "STATUS_ACCOUNT_DISABLED"},
-    {0xC000007F, "STATUS_DISK_FULL"},
-    {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
-    {0xC00000B0, "STATUS_PIPE_DISCONNECTED"},
-    {0xC00000B5, "STATUS_IO_TIMEOUT"},
-    {0xC00000BA, "STATUS_FILE_IS_A_DIRECTORY"},
-    {0xC00000BB, "STATUS_NOT_SUPPORTED"},
-    {0xC00000BE, "STATUS_BAD_NETWORK_PATH"},
-    {0xC00000C9, "STATUS_NETWORK_NAME_DELETED"},
-    {0xC00000CA, "STATUS_NETWORK_ACCESS_DENIED"},
-    {0xC00000CC, "STATUS_BAD_NETWORK_NAME"},
-    {0xC00000D0, "STATUS_REQUEST_NOT_ACCEPTED"},
-    {0xC0000101, "STATUS_DIRECTORY_NOT_EMPTY"},
-    {0xC0000103, "STATUS_NOT_A_DIRECTORY"},
-    {0xC0000120, "STATUS_CANCELLED"},
-    {0xC0000121, "STATUS_CANNOT_DELETE"},
-    {0xC0000128, "STATUS_FILE_CLOSED"},
-    {0xC000014B, "STATUS_PIPE_BROKEN"},
-    {0xC0000193, "STATUS_ACCOUNT_EXPIRED"},
-    {0xC0000203, "STATUS_USER_SESSION_DELETED"},
-    {0xC0000224, "STATUS_PASSWORD_MUST_CHANGE"},
-    {0xC0000225, "STATUS_NOT_FOUND"},
-    {0xC0000234, "STATUS_ACCOUNT_LOCKED_OUT"},
-    {0xC0000257, "STATUS_PATH_NOT_COVERED"},
-    {0xC00002F9, "STATUS_PKINIT_NAME_MISMATCH"},
-};
 
 const char* Pick(const char* const* names, size_t count, uint32_t value) {
     return value < count ? names[value] : "unknown";
@@ -117,6 +49,14 @@ const char* AuthName(uint32_t auth) {
 
 uint64_t Id(int32_t id) { return uint64_t(uint32_t(id)); }
 
+// A text the traffic never filled keeps the library's mask "******": its key is left out.
+void Text(JsonLine& line, std::string_view key, const std::string& value) {
+    if (value != SMB_MASK) line.Latin1(key, value);
+}
+void Text(JsonLine& line, std::string_view key, const std::u16string& value) {
+    if (value != SMB_MASK16) line.Utf16(key, value);
+}
+
 // The session records an event refers to: its own pointers, completed through the links
 // from file to tree to conversation.
 struct Refs {
@@ -148,18 +88,18 @@ void Ids(JsonLine& line, const Refs& refs) {
 }
 
 void User(JsonLine& line, const Refs& refs) {
-    if (refs.convers) line.Latin1("user", refs.convers->m_accountName);
+    if (refs.convers) Text(line, "user", refs.convers->m_accountName);
 }
 
 void Share(JsonLine& line, const std::u16string& share, const std::u16string& server) {
-    line.Utf16("share", share);
+    Text(line, "share", share);
     if (!server.empty()) line.Utf16("share_server", server);
 }
 
 void FileHead(JsonLine& line, const Refs& refs, const std::u16string& name, uint32_t type) {
     User(line, refs);
     if (refs.tree) Share(line, refs.tree->m_share, refs.tree->m_server);
-    line.Utf16("file", name);
+    Text(line, "file", name);
     line.Latin1("file_type", FileTypeName(type));
 }
 
@@ -182,13 +122,6 @@ void AppendTimestamp(std::string& out, const CTimeStamp32& t) {
     out += text;
 }
 
-const char* NtStatusName(uint32_t status) {
-    for (const auto& known : kStatusNames) {
-        if (known.code == status) return known.name;
-    }
-    return nullptr;
-}
-
 void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBase& ev) {
     Head(line, origin, RecordTime(ev, origin), RecordKindName(int(ev.m_eventType)));
     if (ev.m_status == SMB_STATUS_NONE) {
@@ -197,7 +130,7 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
         char code[11];
         std::snprintf(code, sizeof code, "0x%08x", ev.m_status);
         line.Latin1("status", code);
-        if (const char* name = NtStatusName(ev.m_status)) line.Latin1("status_name", name);
+        if (std::string name = StatusName(ev.m_status); !name.empty()) line.Latin1("status_name", name);
     }
     Refs refs = Resolve(ev.m_pConvers, ev.m_pResTree, ev.m_pFileObj);
     Ids(line, refs);
@@ -205,27 +138,26 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
     switch (ev.m_eventType) {
     case SMB_EVT_LOGON: {
         const auto& e = static_cast<const CLogonEvent&>(ev);
-        line.Latin1("user", e.m_userName);
-        line.Latin1("domain", e.m_domain);
-        line.Latin1("workstation", e.m_workstation);
-        line.Latin1("password", e.m_password);
-        line.Latin1("dialect", e.m_dialect);
-        line.Latin1("server_name", e.m_serverName);
-        line.Latin1("server_domain", e.m_serverDomain);
-        line.Latin1("client_os", e.m_clientOS);
-        line.Latin1("server_os", e.m_serverOS);
-        line.Latin1("lan_manager", e.m_lanManager);
+        Text(line, "user", e.m_userName);
+        Text(line, "domain", e.m_domain);
+        Text(line, "workstation", e.m_workstation);
+        Text(line, "dialect", e.m_dialect);
+        Text(line, "server_name", e.m_serverName);
+        Text(line, "server_domain", e.m_serverDomain);
+        Text(line, "client_os", e.m_clientOS);
+        Text(line, "server_os", e.m_serverOS);
+        Text(line, "lan_manager", e.m_lanManager);
         line.Latin1("auth", AuthName(e.m_authType));
         break;
     }
     case SMB_EVT_LOGOFF:
-        line.Latin1("user", static_cast<const CLogOffEvent&>(ev).m_userName);
+        Text(line, "user", static_cast<const CLogOffEvent&>(ev).m_userName);
         break;
     case SMB_EVT_TREE_CONNECT: {
         const auto& e = static_cast<const CTreeConEvent&>(ev);
         User(line, refs);
         Share(line, e.m_share, e.m_server);
-        line.Latin1("service", e.m_service);
+        Text(line, "service", e.m_service);
         line.Latin1("tree_type", TreeTypeName(e.m_treeType));
         break;
     }
@@ -233,7 +165,7 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
         const auto& e = static_cast<const CTreeDisConEvent&>(ev);
         User(line, refs);
         Share(line, e.m_share, e.m_server);
-        line.Latin1("service", e.m_service);
+        Text(line, "service", e.m_service);
         line.Latin1("tree_type", TreeTypeName(e.m_treeType));
         break;
     }
@@ -274,8 +206,8 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
         const auto& e = static_cast<const CRenameEvent&>(ev);
         User(line, refs);
         if (refs.tree) Share(line, refs.tree->m_share, refs.tree->m_server);
-        line.Utf16("old_name", e.m_oldName);
-        line.Utf16("new_name", e.m_newName);
+        Text(line, "old_name", e.m_oldName);
+        Text(line, "new_name", e.m_newName);
         break;
     }
     }
@@ -288,7 +220,7 @@ void FormatRpc(JsonLine& line, const RecordOrigin& origin, const _smbFileObj& pi
     Refs refs = Resolve(nullptr, nullptr, &pipe);
     Ids(line, refs);
     User(line, refs);
-    line.Utf16("pipe", pipe.m_fileName);
+    Text(line, "pipe", pipe.m_fileName);
     line.Latin1("direction", origin.fromClient ? "request" : "response");
     line.Uint("data_len", len);
     DcerpcSummary rpc;

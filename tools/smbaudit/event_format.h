@@ -26,8 +26,6 @@ struct RecordOrigin {
 
 // "2017-05-10T12:34:56.123456Z"
 void AppendTimestamp(std::string& out, const CTimeStamp32& time);
-// Well-known NT status names ("STATUS_ACCESS_DENIED"), or null.
-const char* NtStatusName(uint32_t status);
 
 void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBase& event);
 void FormatRpc(JsonLine& line, const RecordOrigin& origin, const _smbFileObj& pipe, const uint8_t* data, size_t len,
