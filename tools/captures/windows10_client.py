@@ -23,13 +23,9 @@ import sys
 
 from impacket import smb
 
+from impacket_client import check  # the sibling script of make-captures.sh
+
 SESSION_DATA_START = 32 + 1 + 2 * 12 + 2  # SMB header, WordCount, 12 words, ByteCount
-
-
-def check(condition, what):
-    if not condition:
-        raise SystemExit('windows10_client: check failed: ' + what)
-    print('ok:', what)
 
 
 class Windows10SMB(smb.SMB):
