@@ -50,10 +50,10 @@ const char* AuthName(uint32_t auth) {
 uint64_t Id(int32_t id) { return uint64_t(uint32_t(id)); }
 
 // A text the traffic never filled keeps the library's mask "******": its key is left out.
-void Text(JsonLine& line, std::string_view key, const std::string& value) {
+void KnownText(JsonLine& line, std::string_view key, const std::string& value) {
     if (value != SMB_MASK) line.Latin1(key, value);
 }
-void Text(JsonLine& line, std::string_view key, const std::u16string& value) {
+void KnownText(JsonLine& line, std::string_view key, const std::u16string& value) {
     if (value != SMB_MASK16) line.Utf16(key, value);
 }
 
@@ -88,18 +88,18 @@ void Ids(JsonLine& line, const Refs& refs) {
 }
 
 void User(JsonLine& line, const Refs& refs) {
-    if (refs.convers) Text(line, "user", refs.convers->m_accountName);
+    if (refs.convers) KnownText(line, "user", refs.convers->m_accountName);
 }
 
 void Share(JsonLine& line, const std::u16string& share, const std::u16string& server) {
-    Text(line, "share", share);
+    KnownText(line, "share", share);
     if (!server.empty()) line.Utf16("share_server", server);
 }
 
 void FileHead(JsonLine& line, const Refs& refs, const std::u16string& name, uint32_t type) {
     User(line, refs);
     if (refs.tree) Share(line, refs.tree->m_share, refs.tree->m_server);
-    Text(line, "file", name);
+    KnownText(line, "file", name);
     line.Latin1("file_type", FileTypeName(type));
 }
 
@@ -138,26 +138,26 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
     switch (ev.m_eventType) {
     case SMB_EVT_LOGON: {
         const auto& e = static_cast<const CLogonEvent&>(ev);
-        Text(line, "user", e.m_userName);
-        Text(line, "domain", e.m_domain);
-        Text(line, "workstation", e.m_workstation);
-        Text(line, "dialect", e.m_dialect);
-        Text(line, "server_name", e.m_serverName);
-        Text(line, "server_domain", e.m_serverDomain);
-        Text(line, "client_os", e.m_clientOS);
-        Text(line, "server_os", e.m_serverOS);
-        Text(line, "lan_manager", e.m_lanManager);
+        KnownText(line, "user", e.m_userName);
+        KnownText(line, "domain", e.m_domain);
+        KnownText(line, "workstation", e.m_workstation);
+        KnownText(line, "dialect", e.m_dialect);
+        KnownText(line, "server_name", e.m_serverName);
+        KnownText(line, "server_domain", e.m_serverDomain);
+        KnownText(line, "client_os", e.m_clientOS);
+        KnownText(line, "server_os", e.m_serverOS);
+        KnownText(line, "lan_manager", e.m_lanManager);
         line.Latin1("auth", AuthName(e.m_authType));
         break;
     }
     case SMB_EVT_LOGOFF:
-        Text(line, "user", static_cast<const CLogOffEvent&>(ev).m_userName);
+        KnownText(line, "user", static_cast<const CLogOffEvent&>(ev).m_userName);
         break;
     case SMB_EVT_TREE_CONNECT: {
         const auto& e = static_cast<const CTreeConEvent&>(ev);
         User(line, refs);
         Share(line, e.m_share, e.m_server);
-        Text(line, "service", e.m_service);
+        KnownText(line, "service", e.m_service);
         line.Latin1("tree_type", TreeTypeName(e.m_treeType));
         break;
     }
@@ -165,7 +165,7 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
         const auto& e = static_cast<const CTreeDisConEvent&>(ev);
         User(line, refs);
         Share(line, e.m_share, e.m_server);
-        Text(line, "service", e.m_service);
+        KnownText(line, "service", e.m_service);
         line.Latin1("tree_type", TreeTypeName(e.m_treeType));
         break;
     }
@@ -206,8 +206,8 @@ void FormatEvent(JsonLine& line, const RecordOrigin& origin, const CEventParaBas
         const auto& e = static_cast<const CRenameEvent&>(ev);
         User(line, refs);
         if (refs.tree) Share(line, refs.tree->m_share, refs.tree->m_server);
-        Text(line, "old_name", e.m_oldName);
-        Text(line, "new_name", e.m_newName);
+        KnownText(line, "old_name", e.m_oldName);
+        KnownText(line, "new_name", e.m_newName);
         break;
     }
     }
@@ -220,7 +220,7 @@ void FormatRpc(JsonLine& line, const RecordOrigin& origin, const _smbFileObj& pi
     Refs refs = Resolve(nullptr, nullptr, &pipe);
     Ids(line, refs);
     User(line, refs);
-    Text(line, "pipe", pipe.m_fileName);
+    KnownText(line, "pipe", pipe.m_fileName);
     line.Latin1("direction", origin.fromClient ? "request" : "response");
     line.Uint("data_len", len);
     DcerpcSummary rpc;
