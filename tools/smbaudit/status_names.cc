@@ -75,18 +75,17 @@ constexpr NamedCode kNtStatusNames[] = {
 };
 
 // DOS error classes and the codes servers answer with in each, by the names of the CIFS
-// documentation (MS-CIFS 2.2.2.4).
+// documentation (MS-CIFS 2.2.2.4; ERRSRV 5, "invalid TID", by its older name ERRinvnid,
+// which MS-CIFS gives as ERRinvtid).
 constexpr NamedCode kErrDos[] = {
-    {1, "ERRbadfunc"},        {2, "ERRbadfile"},      {3, "ERRbadpath"},       {4, "ERRnofids"},
-    {5, "ERRnoaccess"},       {6, "ERRbadfid"},       {7, "ERRbadmcb"},        {8, "ERRnomem"},
-    {9, "ERRbadmem"},         {10, "ERRbadenv"},      {11, "ERRbadformat"},    {12, "ERRbadaccess"},
-    {13, "ERRbaddata"},       {15, "ERRbaddrive"},    {16, "ERRremcd"},        {17, "ERRdiffdevice"},
-    {18, "ERRnofiles"},       {31, "ERRgeneral"},     {32, "ERRbadshare"},     {33, "ERRlock"},
-    {38, "ERReof"},           {50, "ERRunsup"},       {80, "ERRfilexists"},    {87, "ERRinvalidparam"},
-    {112, "ERRdiskfull"},     {123, "ERRinvalidname"}, {124, "ERRunknownlevel"}, {131, "ERRinvalidseek"},
-    {145, "ERRdirnotempty"},  {158, "ERRnotlocked"},  {183, "ERRalreadyexists"}, {230, "ERRbadpipe"},
-    {231, "ERRpipebusy"},     {232, "ERRpipeclosing"}, {233, "ERRnotconnected"}, {234, "ERRmoredata"},
-    {282, "ERReasnotsupported"},
+    {1, "ERRbadfunc"},      {2, "ERRbadfile"},       {3, "ERRbadpath"},     {4, "ERRnofids"},
+    {5, "ERRnoaccess"},     {6, "ERRbadfid"},        {7, "ERRbadmcb"},      {8, "ERRnomem"},
+    {9, "ERRbadmem"},       {10, "ERRbadenv"},       {11, "ERRbadformat"},  {12, "ERRbadaccess"},
+    {13, "ERRbaddata"},     {15, "ERRbaddrive"},     {16, "ERRremcd"},      {17, "ERRdiffdevice"},
+    {18, "ERRnofiles"},     {31, "ERRgeneral"},      {32, "ERRbadshare"},   {33, "ERRlock"},
+    {38, "ERReof"},         {50, "ERRunsup"},        {80, "ERRfilexists"},  {87, "ERRinvalidparam"},
+    {124, "ERRunknownlevel"}, {230, "ERRbadpipe"},   {231, "ERRpipebusy"},  {232, "ERRpipeclosing"},
+    {233, "ERRnotconnected"}, {234, "ERRmoredata"},
 };
 constexpr NamedCode kErrSrv[] = {
     {1, "ERRerror"},          {2, "ERRbadpw"},        {4, "ERRaccess"},        {5, "ERRinvnid"},
