@@ -24,6 +24,8 @@ constexpr uint8_t kGeneralString = 0x1B;
 // Message types: the [APPLICATION n] tags.
 constexpr uint8_t kAsReqTag = 0x6A;             // 10
 constexpr uint8_t kApReqTag = 0x6E;             // 14
+constexpr uint8_t kApRepTag = 0x6F;             // 15
+constexpr uint8_t kEncApRepPartTag = 0x7B;      // 27
 constexpr uint8_t kTicketTag = 0x61;            // 1
 constexpr uint8_t kEncTicketPartTag = 0x63;     // 3
 constexpr uint8_t kAuthenticatorTag = 0x62;     // 2
@@ -155,6 +157,14 @@ bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out) {
            Encrypted(ap.content[4], out.authenticatorEtype, nullptr, out.authenticatorCipher);
 }
 
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out) {
+    out = KerberosApRep();
+    // AP-REP ::= [APPLICATION 15] SEQUENCE { pvno [0], msg-type [1], enc-part [2] EncryptedData }
+    Fields<3> rep;
+    return ReadMessage(data, len, kApRepTag, rep) && IsType(rep.content[1], 15) &&
+           Encrypted(rep.content[2], out.etype, nullptr, out.cipher);
+}
+
 bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out) {
     out = KerberosAsReq();
     // AS-REQ ::= [APPLICATION 10] SEQUENCE { pvno [1], msg-type [2], padata [3], req-body [4] }
@@ -185,6 +195,16 @@ bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenti
         return false;
     if (a.has(6) && !Key(a.content[6], out.subkey.emplace())) return false;
     return !a.has(7) || UInt32(a.content[7], out.seqNumber);
+}
+
+bool ReadEncApRepPart(const uint8_t* data, size_t len, EncApRepPart& out) {
+    out = EncApRepPart();
+    // EncAPRepPart ::= [APPLICATION 27] SEQUENCE { ctime [0], cusec [1], subkey [2] OPTIONAL,
+    //                                            seq-number [3] OPTIONAL }
+    Fields<4> part;
+    if (!ReadMessage(data, len, kEncApRepPartTag, part)) return false;
+    if (part.has(2) && !Key(part.content[2], out.subkey.emplace())) return false;
+    return !part.has(3) || UInt32(part.content[3], out.seqNumber);
 }
 
 }  // namespace smbaudit::auth

@@ -140,6 +140,12 @@ struct KerberosApReq {
     Bytes authenticatorCipher;      // the encrypted Authenticator
 };
 
+// AP-REP: the server's answer, all of it encrypted with the ticket's session key.
+struct KerberosApRep {
+    int32_t etype = 0;
+    Bytes cipher;  // the encrypted EncAPRepPart
+};
+
 // AS-REQ (port 88): who asks for a ticket, in clear.
 struct KerberosAsReq {
     std::string clientPrincipal;  // cname components joined by '/'; empty when absent
@@ -166,14 +172,23 @@ struct KerberosAuthenticator {
     std::optional<uint32_t> seqNumber;
 };
 
+// EncAPRepPart: the acceptor's subkey, which replaces the authenticator's when present.
+struct EncApRepPart {
+    std::optional<EncryptionKey> subkey;
+    std::optional<uint32_t> seqNumber;
+};
+
 // A bare AP-REQ ([APPLICATION 14]), as found inside the GSS-API Kerberos framing.
 bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out);
+// A bare AP-REP ([APPLICATION 15]).
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out);
 // An AS-REQ as sent over UDP, or over TCP after its 4-byte record mark.
 bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out);
 // Plaintext of a ticket's enc-part ([APPLICATION 3]) and of an authenticator
 // ([APPLICATION 2]), after decryption (without the cipher's confounder and checksum).
 bool ReadEncTicketPart(const uint8_t* data, size_t len, EncTicketPart& out);
 bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenticator& out);
+bool ReadEncApRepPart(const uint8_t* data, size_t len, EncApRepPart& out);
 
 // ---------------------------------------------------------------------------------------
 // Any Session Setup security token
@@ -194,6 +209,7 @@ struct SecurityToken {
     NtlmChallenge ntlmChallenge;        // kind NtlmChallenge
     NtlmAuthenticate ntlmAuthenticate;  // kind NtlmAuthenticate
     KerberosApReq kerberosApReq;        // kind KerberosApReq
+    KerberosApRep kerberosApRep;        // kind KerberosApRep
     Bytes ntlmMessage;                  // the whole NTLMSSP message, for any NTLM kind
     bool spnego = false;                // found inside SPNEGO
     std::optional<uint8_t> negState;    // of a negTokenResp: 0 accept-completed, 1 accept-incomplete,

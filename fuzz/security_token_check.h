@@ -64,6 +64,7 @@ inline void Token(auth::Bytes input) {
     Challenge(t.ntlmChallenge, t.ntlmMessage);
     Authenticate(t.ntlmAuthenticate, t.ntlmMessage);
     ApReq(t.kerberosApReq, input);
+    Inside(t.kerberosApRep.cipher, input);
 
     auth::NtlmChallenge c;
     auth::ReadNtlmChallenge(input, c);

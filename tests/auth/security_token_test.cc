@@ -57,6 +57,8 @@ std::string Summary(const auth::SecurityToken& t) {
         s << " realm=" << k.realm << " sname=" << k.servicePrincipal << " ticket=" << k.ticketEtype << "/"
           << k.kvno.value_or(0) << "/" << k.ticketCipher.size() << " authenticator=" << k.authenticatorEtype << "/"
           << k.authenticatorCipher.size();
+    } else if (t.kind == auth::TokenKind::KerberosApRep) {
+        s << " rep=" << t.kerberosApRep.etype << "/" << t.kerberosApRep.cipher.size();
     }
     return s.str();
 }
@@ -75,7 +77,7 @@ TEST(SecurityToken, CapturedTokens) {
         {"kerberos-negotiate-hints.bin", "spnego-no-mech spnego"},
         {"kerberos-ap-req.bin", "krb-ap-req spnego realm=DS.SUSQ.COM sname=cifs/phxlabbal821.techlab.susq.com "
                                 "ticket=18/2/2073 authenticator=18/321"},
-        {"kerberos-ap-rep.bin", "krb-ap-rep spnego state=0"},
+        {"kerberos-ap-rep.bin", "krb-ap-rep spnego state=0 rep=18/110"},
         {"ntlm-negotiate.bin", "ntlm-negotiate spnego"},
         {"ntlm-challenge.bin", "ntlm-challenge spnego state=1 flags=e2898215 challenge=f3d5ab7a0dab57c4 target=CONTOSO "
                                "nb=SERVER002/CONTOSO dns=SERVER002.contoso.com/contoso.com time"},
@@ -168,6 +170,12 @@ TEST(SecurityToken, DecryptedKerberosParts) {
     EXPECT_EQ(authenticator.crealm + " " + authenticator.cname + " " + Hex(authenticator.subkey->value.first(4)),
               "EXAMPLE.TEST alice 40414243");
     EXPECT_EQ(*authenticator.seqNumber, 0x1234567u);
+    const ByteVec r = Load("enc-ap-rep-part.bin");
+    auth::EncApRepPart rep;
+    ASSERT_TRUE(auth::ReadEncApRepPart(r.data(), r.size(), rep));
+    ASSERT_TRUE(rep.subkey && rep.seqNumber);
+    EXPECT_EQ(std::to_string(rep.subkey->type) + " " + Hex(rep.subkey->value) + " " + std::to_string(*rep.seqNumber),
+              "23 707172737475767778797a7b7c7d7e7f 4294967295");
 }
 
 // The AV pair walk ends on a pair that would wrap the 16-bit position, and UTF-16 text at an

@@ -5,6 +5,7 @@ RFC 4120 (section 5.3, 5.5.1), as a KDC and a client produce them before encrypt
   enc-ticket-part.bin    EncTicketPart: AES256 session key, crealm EXAMPLE.TEST, cname alice
   authenticator.bin      Authenticator: AES256 subkey, seq-number 0x1234567, crealm, cname,
                          followed by 12 bytes of cipher padding (the reader stops at the element)
+  enc-ap-rep-part.bin    EncAPRepPart: RC4-HMAC (23) subkey, seq-number 0xFFFFFFFF (five octets)
 
 No capture carries these in clear; they are built here from the ASN.1 so their values are known.
 """
@@ -47,6 +48,13 @@ authenticator = tlv(0x62, seq(
     field(6, key(18, bytes(range(0x40, 0x60)))),
     field(7, integer(0x1234567)))) + b"\x0c" * 12
 
-for name, data in (("enc-ticket-part.bin", ticket), ("authenticator.bin", authenticator)):
+ap_rep_part = tlv(0x7B, seq(
+    field(0, time("20261205230001Z")),
+    field(1, integer(123456)),
+    field(2, key(23, bytes(range(0x70, 0x80)))),
+    field(3, integer(0xFFFFFFFF))))
+
+for name, data in (("enc-ticket-part.bin", ticket), ("authenticator.bin", authenticator),
+                   ("enc-ap-rep-part.bin", ap_rep_part)):
     with open(os.path.join(HERE, name), "wb") as f:
         f.write(data)
