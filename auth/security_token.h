@@ -24,7 +24,8 @@ namespace smbaudit::auth {
 using Bytes = std::span<const uint8_t>;
 
 constexpr size_t kMaxTokenBytes = 0xFFFF;
-// GSS-API framing, SPNEGO, the mechanism token, and one more GSS-API framing inside it.
+// Layers read for one token, the innermost message included: the deepest real one is a GSS-API
+// framing around a negTokenInit whose mechToken is a GSS-API Kerberos framing around an AP-REQ.
 constexpr int kMaxTokenDepth = 4;
 // Longest realm or principal name kept (bytes); a longer one makes the message malformed.
 constexpr size_t kMaxKerberosName = 512;
@@ -43,6 +44,7 @@ enum : uint32_t {
 struct NtlmField {
     // The 8-byte header lies inside the message, and a non-empty field starts inside it.
     bool ok = false;
+    // As sent whenever the header lies inside the message (ok or not); 0 otherwise.
     uint16_t length = 0;
     uint32_t offset = 0;
     // The field's bytes, cut at the message's end when it runs past it; empty when !ok.
