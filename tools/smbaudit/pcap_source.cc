@@ -149,7 +149,10 @@ pcap_t* OpenLive(const LiveCapture& capture, std::optional<LinkType>& link) {
     };
     pcap_set_snaplen(pcap, kLiveSnapLen);
     pcap_set_promisc(pcap, 1);
-    pcap_set_immediate_mode(pcap, 1);
+    // Not immediate mode: libpcap then uses the kernel's TPACKET_V3 ring, whose blocks are
+    // filled with packets packed one after the other and handed over when full or after
+    // kPollMillis, instead of TPACKET_V2's one slot of the full snapshot length per packet
+    // (a 2 MiB buffer would hold 8 packets of 256 KiB). Records wait at most that long.
     pcap_set_timeout(pcap, kPollMillis);
     if (capture.bufferKiB) pcap_set_buffer_size(pcap, int(std::min<uint64_t>(uint64_t(capture.bufferKiB) << 10, INT32_MAX)));
     int rc = pcap_activate(pcap);
