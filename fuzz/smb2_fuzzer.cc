@@ -29,10 +29,17 @@
 
 namespace {
 
-// Allocation accounting of the whole program; the n-th allocation fails when armed.
+// Allocation accounting of the whole program; the n-th allocation the analyser makes fails
+// when armed (the harness's own allocations are not counted).
 size_t g_failAt = 0;
 size_t g_allocations = 0;
+bool g_inAnalyser = false;
 long g_live = 0;
+
+struct InAnalyser {
+    InAnalyser() { g_inAnalyser = true; }
+    ~InAnalyser() { g_inAnalyser = false; }
+};
 
 void Check(bool ok) {
     if (!ok) std::abort();
@@ -91,8 +98,11 @@ void Run(FuzzInput& in) {
             stream.Feed(fromClient, chunk.data(), len, now, flags & 2);
             if (flags & 4) stream.CheckTimeOut(now);
         } else {
-            bare.Feed(fromClient, chunk.data(), len, now, flags & 2);
-            if (flags & 4) bare.CheckTimeOut(now);
+            {
+                InAnalyser scope;
+                bare.Feed(fromClient, chunk.data(), len, now, flags & 2);
+                if (flags & 4) bare.CheckTimeOut(now);
+            }
             if (messageBound) Check(bare.BufferedBytes() <= MemoryBound(limits));
         }
     }
@@ -102,7 +112,7 @@ void Run(FuzzInput& in) {
 }  // namespace
 
 void* operator new(size_t n) {
-    if (g_failAt && ++g_allocations == g_failAt) throw std::bad_alloc();
+    if (g_failAt && g_inAnalyser && ++g_allocations == g_failAt) throw std::bad_alloc();
     void* p = std::malloc(n ? n : 1);
     if (!p) throw std::bad_alloc();
     ++g_live;
@@ -114,6 +124,20 @@ void operator delete(void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
+// The array and nothrow forms too, so that every block is freed by the pair that allocated it.
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long before = g_live;
