@@ -8,7 +8,9 @@
 //           bits 2-3 maxMessageBytes (default, 256, 4096, 65536);
 //           bits 4-5 maxPendingRequests (default, 1, 4, 64);
 //           bit 6 tables of 2 sessions, trees and opens; bit 7 pipe payloads cut at 16 bytes
-//   byte 1: bare connection: 0, or n to make the n-th allocation (global operator new) fail
+//   byte 1: bit 7 a stand-in decryptor (a transform message whose nonce starts with an odd
+//           byte "decrypts" to the bytes after its header); bits 0-6, bare connection only:
+//           0, or n to make the n-th allocation of the analyser (global operator new) fail
 //   then chunks: a flag byte (bit 0 from the client, bit 1 bytes were lost before,
 //           bit 2 CheckTimeOut after the chunk, bits 3-7 seconds that pass first),
 //           a 16-bit little-endian length, and that many bytes.
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "fuzz_input.h"
 #include "router/smb_stream.h"
@@ -58,9 +61,26 @@ size_t MemoryBound(const smbaudit::smb2::Limits& l) {
            l.maxPendingRequests * sizeof(Pending);
 }
 
+// Hands the decryption hooks plausible calls and "decrypts" by taking the ciphertext as is.
+class StandInDecryptor : public smbaudit::smb2::Decryptor {
+public:
+    void OnPreauthMessage(uint64_t, bool, const uint8_t* msg, size_t len) override { TouchBytes(msg, len); }
+    void OnNegotiated(uint16_t, uint16_t, uint16_t) override {}
+    void OnSessionSetup(uint64_t, bool, const uint8_t* buffer, size_t len, uint32_t) override {
+        if (len) TouchBytes(buffer, len);
+    }
+    bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
+        Check(len >= smbaudit::smb2::kTransformHeaderSize);
+        if (!(msg[20] & 1)) return false;
+        plain.assign(msg + smbaudit::smb2::kTransformHeaderSize, msg + len);
+        return true;
+    }
+};
+
 void Run(FuzzInput& in) {
     const uint8_t config = in.U8();
-    const uint8_t failAt = in.U8();
+    const uint8_t second = in.U8();
+    const uint8_t failAt = second & 0x7F;
     const bool routed = config & 2;
 
     smbaudit::smb2::Limits limits;
@@ -76,6 +96,11 @@ void Run(FuzzInput& in) {
     addr.m_serverPort = (config & 1) ? 139 : 445;
     smbaudit::SmbStream stream(&sink1, addr, sink2, limits);
     smbaudit::smb2::Connection bare(sink2, limits);
+    StandInDecryptor decryptor;
+    if (second & 0x80) {
+        stream.SetDecryptor(&decryptor);
+        bare.SetDecryptor(&decryptor);
+    }
     // The SMB1 context is not written for failing std allocations: only the bare analyser
     // gets them.
     if (!routed) {
