@@ -139,7 +139,9 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                     data += need;
                     len -= need;
                 }
-                d.pos = uint32_t(need);
+                // Kept bytes beyond what the plan needs (an oversize message's header) are
+                // consumed all the same.
+                d.pos = uint32_t(inPlace ? need : have);
                 Act(fromClient, p, need, time);
                 if (d.buf.capacity() > kKeptBufferBytes)
                     std::vector<uint8_t>().swap(d.buf);

@@ -146,6 +146,21 @@ TEST(Smb2Connection, EncryptedSessions) {
     EXPECT_EQ(f.conn.counters().transformPdus, 4u);
 }
 
+// A message above Limits::maxMessageBytes is skipped whole, however it is cut, and the next
+// one is read.
+TEST(Smb2Connection, OversizeSkipped) {
+    for (size_t chunk : {size_t(7), size_t(100), size_t(4096)}) {
+        Limits limits;
+        limits.maxMessageBytes = 256;
+        Fixture f(limits);
+        f.Feed(true, Smb2(kCreate).mid(1).sid(5).tid(9).body(CreateRequestBody(std::u16string(300, u'x'))).bytes(), chunk);
+        f.Feed(true, Smb2(kCreate).mid(2).sid(5).tid(9).body(CreateRequestBody(u"y")).bytes(), chunk);
+        f.Feed(false, Smb2(kCreate).response().mid(2).sid(5).tid(9).body(CreateResponseBody(2)).bytes(), chunk);
+        EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 y"})) << chunk;
+        EXPECT_EQ(f.conn.counters().oversize, 1u);
+    }
+}
+
 // With a decryptor, transform messages are analysed like clear ones and their events say so;
 // the decryptor hears every NEGOTIATE and SESSION_SETUP message and security buffer.
 TEST(Smb2Connection, Decrypted) {
