@@ -833,6 +833,9 @@ class Smb2Connection:
                     elem = b.fields[field][0]
                     has_text = any(c.get("name") == "ntlmssp.string.length" for c in elem)
                     who[key] = smb2_text(bytes.fromhex(elem.get("value"))) if has_text else ""
+            elif b.has("kerberos.realm"):  # the AP-REQ's ticket: realm and service in clear
+                who["realm"] = b.show("kerberos.realm")
+                who["service_principal"] = "/".join(f.get("show") for f in b.fields["kerberos.SNameString"])
             return who
         if rsp.status in MORE_PROCESSING:
             return
