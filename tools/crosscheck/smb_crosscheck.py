@@ -1047,8 +1047,8 @@ def crosscheck(capture, args):
                 got = f.get(name)
                 if name == "status" and exp.kind == "write":
                     continue
-                if got == want:
-                    continue
+                if got == want or (got is None and want == "******"):
+                    continue  # the sensor leaves out a text the traffic never carried
                 line = "%s: %s: %s: tshark %s, smbaudit %s" % (label, what, name, fmt(want), fmt(got))
                 reason = exp.field_reasons.get(name)
                 if isinstance(reason, tuple):
