@@ -85,7 +85,11 @@ void Connection::Impl::Act(bool fromClient, const uint8_t* p, size_t n, const CT
 void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time) {
     Direction& d = dirs[fromClient];
     d.last = time;
-    while (len > 0) {
+    // A message completed by the chunk's last bytes is analysed before returning, not with
+    // the next chunk: `complete` says the buffered body may be whole.
+    bool complete = false;
+    while (len > 0 || complete) {
+        complete = false;
         switch (d.phase) {
             case Phase::Lost: {
                 // A header cut by the chunk's end is missed; the next one is found.
@@ -128,6 +132,7 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                     d.buf.insert(d.buf.end(), data, data + n);
                     data += n;
                     len -= n;
+                    complete = d.buf.size() >= need;
                     break;
                 }
                 if (inPlace) {

@@ -62,6 +62,12 @@ const char* FileTypeName(const smb2::Open& open) {
     return open.directory || (open.createOptions & kFileDirectoryFile) ? "directory" : "file";
 }
 
+// The analyser leaves a text it never saw empty: such a text is not known, and its key is
+// left out.
+Text Known(std::u16string_view text) {
+    return text.empty() ? Text() : Text(text);
+}
+
 // Event kinds as record kinds; Ioctl reaches the sink only as pipe data.
 RecordKind KindOf(EventKind kind) {
     switch (kind) {
@@ -90,11 +96,11 @@ void Share(AuditRecord& r, const smb2::Tree& tree) {
     std::u16string_view path = tree.path;
     size_t cut = path.rfind(u'\\');
     if (cut == std::u16string_view::npos || cut == 0) {
-        r.share = Text(path);
+        r.share = Known(path);
         return;
     }
-    r.shareServer = Text(path.substr(0, cut));
-    r.share = Text(path.substr(cut));
+    r.shareServer = Known(path.substr(0, cut));
+    r.share = Known(path.substr(cut));
 }
 
 // What every record of an event has: times, status, ids and who and where, as far as known.
@@ -111,7 +117,7 @@ void Head(const smb2::Event& ev, AuditRecord& r) {
         r.time = r.origin->time;
     }
     r.sessionId = ev.sessionId;
-    if (ev.session) r.user = Text(ev.session->identity.user);
+    if (ev.session) r.user = Known(ev.session->identity.user);
     if (ev.kind == EventKind::Logon || ev.kind == EventKind::Logoff) return;
     if (ev.treeId) r.treeId = ev.treeId;
     if (ev.tree) Share(r, *ev.tree);
@@ -120,7 +126,7 @@ void Head(const smb2::Event& ev, AuditRecord& r) {
         return;
     r.fileId = ev.fileId;
     if (ev.open) {
-        r.file = Text(ev.open->name);
+        r.file = Known(ev.open->name);
         r.fileType = FileTypeName(*ev.open);
     }
 }
@@ -135,10 +141,10 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) 
     case EventKind::Logon:
         if (ev.session) {
             const smb2::Identity& id = ev.session->identity;
-            r.domain = Text(id.domain);
-            r.workstation = Text(id.workstation);
-            r.realm = Text(id.realm);
-            r.servicePrincipal = Text(id.servicePrincipal);
+            r.domain = Known(id.domain);
+            r.workstation = Known(id.workstation);
+            r.realm = Known(id.realm);
+            r.servicePrincipal = Known(id.servicePrincipal);
             r.auth = AuthName(*ev.session);
             if (ok) r.encrypted = ev.session->encryptData;
         }
@@ -155,10 +161,10 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) 
         }
         break;
     case EventKind::Create:
-        r.file = Text(ev.name);
+        r.file = Text(ev.name);  // the request's name; empty: the share's root
         r.access = ev.desiredAccess;
         r.createOptions = ev.createOptions;
-        r.disposition = CreateDispositionName(ev.disposition);
+        r.disposition = DispositionName(ev.disposition);
         if (ok) {
             r.createAction = CreateActionName(ev.createAction);
             r.attributes = ev.attributes;
@@ -190,20 +196,20 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) 
         if (ev.hasEndOfFile) r.fileSize = ev.endOfFile;
         break;
     case EventKind::Delete:
-        if (!ev.name.empty()) r.file = Text(ev.name);
+        if (!ev.name.empty()) r.file = Known(ev.name);
         break;
     case EventKind::Rename:
-        r.oldName = ev.name.empty() ? r.file : Text(ev.name);
-        r.newName = Text(ev.newName);
+        r.oldName = ev.name.empty() ? r.file : Known(ev.name);
+        r.newName = Known(ev.newName);
         r.file = Text();
         break;
     case EventKind::Copy:
-        if (ev.copySource) r.copySource = Text(ev.copySource->name);
+        if (ev.copySource) r.copySource = Known(ev.copySource->name);
         r.dataLen = ev.copyBytes;
         break;
     case EventKind::List:
-        if (!ev.name.empty()) r.file = Text(ev.name);
-        r.pattern = Text(ev.pattern);
+        if (!ev.name.empty()) r.file = Known(ev.name);
+        r.pattern = Known(ev.pattern);
         break;
     case EventKind::Logoff:
     case EventKind::TreeDisconnect:
