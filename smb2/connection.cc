@@ -85,11 +85,8 @@ void Connection::Impl::Act(bool fromClient, const uint8_t* p, size_t n, const CT
 void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time) {
     Direction& d = dirs[fromClient];
     d.last = time;
-    // A message completed by the chunk's last bytes is analysed before returning, not with
-    // the next chunk: `complete` says the buffered body may be whole.
-    bool complete = false;
-    while (len > 0 || complete) {
-        complete = false;
+    // Each phase returns when it needs bytes the chunk does not have.
+    for (;;) {
         switch (d.phase) {
             case Phase::Lost: {
                 // A header cut by the chunk's end is missed; the next one is found.
@@ -97,10 +94,12 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 counters.bytesSkipped += at;
                 data += at;
                 len -= at;
-                if (len > 0) d.phase = Phase::NetBios;
+                if (len == 0) return;
+                d.phase = Phase::NetBios;
                 break;
             }
             case Phase::NetBios: {
+                if (len == 0) return;
                 const uint8_t* h = data;
                 if (!d.buf.empty() || len < 4) {
                     size_t n = std::min(len, 4 - d.buf.size());
@@ -128,11 +127,11 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 const size_t have = inPlace ? std::min<size_t>(len, d.msgLen) : d.buf.size();
                 const size_t need = Decide(p, have, d);
                 if (have < need) {
+                    if (len == 0) return;
                     size_t n = inPlace ? len : std::min(len, need - have);
                     d.buf.insert(d.buf.end(), data, data + n);
                     data += n;
                     len -= n;
-                    complete = d.buf.size() >= need;
                     break;
                 }
                 if (inPlace) {
@@ -150,6 +149,7 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
             }
             case Phase::Skip:
             case Phase::Stream: {
+                if (len == 0) return;
                 size_t n = std::min<size_t>(len, d.msgLen - d.pos);
                 if (d.phase == Phase::Stream) DeliverData(d, data, n, d.pos);
                 d.pos += uint32_t(n);

@@ -57,6 +57,7 @@ struct Pending {
     uint32_t additionalInformation = 0;
     uint32_t ctlCode = 0;              // IOCTL
     CopyChunkRequest copy;
+    Identity identity;                 // SESSION_SETUP: from the request's security token
 };
 
 // The data of a READ response or WRITE request and where it goes, while it passes.
