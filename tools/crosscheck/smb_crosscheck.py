@@ -99,6 +99,8 @@ WHY_NO_REQUEST = "the request was not captured, so the response cannot be paired
 WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file operation whose logon or tree "
                      "connect was not seen; its texts are masked")
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
+WHY_SNAPLEN = ("a frame of the exchange was cut by the capture's snapshot length: the sensor never received the "
+               "whole message, while tshark still shows the part that was captured")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
               "16-bit ByteCount")
 
@@ -212,6 +214,7 @@ def read_tshark(tshark, capture):
     root = ET.fromstring(proc.stdout)
     for packet in root.iter("packet"):
         frame = ip_src = ip_dst = sport = dport = None
+        wire_len = cap_len = 0
         last = None
         found = []
         for proto in packet.findall("proto"):
@@ -220,6 +223,10 @@ def read_tshark(tshark, capture):
                 fname = f.get("name")
                 if fname == "frame.number":
                     frame = int(f.get("show"))
+                elif fname == "frame.len":
+                    wire_len = int(f.get("show"))
+                elif fname == "frame.cap_len":
+                    cap_len = int(f.get("show"))
                 elif fname in ("ip.src", "ipv6.src"):
                     ip_src = f.get("show")
                 elif fname in ("ip.dst", "ipv6.dst"):
@@ -266,6 +273,7 @@ def read_tshark(tshark, capture):
                     continue
                 from_server = sport in (445, 139) or (dport not in (445, 139) and sport < dport)
                 msg = Smb2Pdu(frame, header, body, from_server)
+                msg.cut = cap_len < wire_len
                 if from_server:
                     client, server = endpoint(ip_dst, dport), endpoint(ip_src, sport)
                 else:
@@ -736,6 +744,7 @@ class Smb2Pdu:
         self.compressed = header[:4] == b"\xfcSMB"
         self.block = body
         self.body = bytes.fromhex(body.children.get("value") or "") if body is not None else b""
+        self.cut = False  # the frame was cut by the snapshot length
         if self.transform:
             self.session_id = le(header, 44, 8)
             self.is_response = from_server
@@ -775,8 +784,11 @@ class Smb2Connection:
         self.encrypted = set()    # sessions that have shown a transform message
         self.chain_req = None     # the previous request of the compound chain being read
         self.chain_file = {}      # MessageId -> the FileId its request acted on or its CREATE gave
+        self.exchange = ()        # the request (and response) being read
 
     def add(self, kind, frames, fields, missing=None):
+        if any(p.cut for p in self.exchange if p is not None):
+            missing = WHY_SNAPLEN
         self.conn.expected.append(Expected(kind, frames, fields, missing, {}, "smb2"))
 
     @staticmethod
@@ -801,6 +813,7 @@ class Smb2Connection:
             # Related operations of a compound chain inherit the FileId of the one before.
             p.parent = self.chain_req if p.related else None
             self.chain_req = p
+            self.exchange = (p,)
             self.pending[p.msg_id] = (p, handler(p, None, None))
             return
         if p.status == STATUS_PENDING and p.flags & 2:
@@ -809,6 +822,7 @@ class Smb2Connection:
         if req is None:
             self.conn.orphans.append(p.frame)
             return
+        self.exchange = (req, p)
         handler(req, p, state)
 
     def request_file_id(self, req, off):
@@ -832,7 +846,8 @@ class Smb2Connection:
                                    ("ntlmssp.auth.hostname", "workstation")):
                     elem = b.fields[field][0]
                     has_text = any(c.get("name") == "ntlmssp.string.length" for c in elem)
-                    who[key] = smb2_text(bytes.fromhex(elem.get("value"))) if has_text else ""
+                    # An empty text is one the records leave out.
+                    who[key] = (smb2_text(bytes.fromhex(elem.get("value"))) if has_text else "") or None
             elif b.has("kerberos.realm"):  # the AP-REQ's ticket: realm and service in clear
                 who["realm"] = b.show("kerberos.realm")
                 who["service_principal"] = "/".join(f.get("show") for f in b.fields["kerberos.SNameString"])
@@ -931,10 +946,20 @@ class Smb2Connection:
             self.conn.unfollowed["SMB2 IOCTL 0x%08x" % (code or 0)] += 1
 
     def smb2_0e(self, req, rsp, state):  # QUERY_DIRECTORY
-        if rsp is not None:
-            self.add("list", self.frames(req, rsp), {"file_id": self.request_file_id(req, 8),
-                                                     "pattern": smb2_text(req.block.raw("smb2.find.pattern")),
-                                                     "status": rsp.status})
+        """A listing is reported once: at the first request on an open, or one that restarts the
+        scan (flags RESTART_SCANS or REOPEN); the requests that continue it are only counted."""
+        if rsp is None:
+            return
+        fid = self.request_file_id(req, 8)
+        o = self.opens.get(fid)
+        restart = bool((req.u(3, 1) or 0) & 0x11)
+        if (o is not None and o.get("listed") and not restart) or (o is None and not restart and rsp.status):
+            self.conn.unfollowed["SMB2 QUERY_DIRECTORY continuing a listing"] += 1
+            return
+        if o is not None:
+            o["listed"] = True
+        self.add("list", self.frames(req, rsp), {"file_id": fid, "status": rsp.status,
+                                                 "pattern": smb2_text(req.block.raw("smb2.find.pattern"))})
 
     def smb2_11(self, req, rsp, state):  # SET_INFO
         if rsp is None:

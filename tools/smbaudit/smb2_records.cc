@@ -92,8 +92,7 @@ RecordKind KindOf(EventKind kind) {
 
 // "\\server\share" as the SMB1 records split it: the server part, and the share name with
 // its leading backslash.
-void Share(AuditRecord& r, const smb2::Tree& tree) {
-    std::u16string_view path = tree.path;
+void Share(AuditRecord& r, std::u16string_view path) {
     size_t cut = path.rfind(u'\\');
     if (cut == std::u16string_view::npos || cut == 0) {
         r.share = Known(path);
@@ -119,8 +118,8 @@ void Head(const smb2::Event& ev, AuditRecord& r) {
     r.sessionId = ev.sessionId;
     if (ev.session) r.user = Known(ev.session->identity.user);
     if (ev.kind == EventKind::Logon || ev.kind == EventKind::Logoff) return;
-    if (ev.treeId) r.treeId = ev.treeId;
-    if (ev.tree) Share(r, *ev.tree);
+    r.treeId = ev.treeId;
+    if (ev.tree) Share(r, ev.tree->path);
     if (ev.kind == EventKind::TreeConnect || ev.kind == EventKind::TreeDisconnect ||
         ev.kind == EventKind::Encrypted)
         return;
@@ -152,6 +151,8 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) 
         r.signing = ev.signing;
         break;
     case EventKind::TreeConnect:
+        if (!ok) r.treeId.reset();  // a failed connect names no tree, only the path it asked for
+        if (!ev.name.empty()) Share(r, ev.name);
         if (ev.tree) {
             r.treeType = ShareTypeName(ev.tree->shareType);
             if (ok) {
