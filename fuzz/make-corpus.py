@@ -87,8 +87,8 @@ def context_seed(server_port, chunks, mid_stream, config=None):
     return bytes(out)
 
 
-def smb_messages(chunks):
-    """Whole SMB1 messages of each direction, reassembled from the chunks in capture order."""
+def netbios_messages(chunks):
+    """(NetBIOS type, message) of each direction, reassembled from the chunks in capture order."""
     streams = {True: bytearray(), False: bytearray()}
     for from_client, _, payload, _ in chunks:
         streams[from_client] += payload
@@ -96,35 +96,32 @@ def smb_messages(chunks):
         pos = 0
         while pos + 4 <= len(data):
             length = int.from_bytes(data[pos + 1:pos + 4], "big")
-            msg = bytes(data[pos + 4:pos + 4 + length])
+            yield data[pos], bytes(data[pos + 4:pos + 4 + length])
             pos += 4 + length
-            if data[pos - 4 - length] == 0 and msg[:4] == b"\xffSMB":
-                yield msg
+
+
+def smb_messages(chunks):
+    """Whole SMB1 messages of each direction."""
+    for kind, msg in netbios_messages(chunks):
+        if kind == 0 and msg[:4] == b"\xffSMB":
+            yield msg
 
 
 def smb2_messages(chunks):
     """(selector, message) of every SMB2 message of each direction, compound chains cut into
     their elements, in the smb2_messages target's layout: the selector byte is the command
     number times two plus one for responses."""
-    streams = {True: bytearray(), False: bytearray()}
-    for from_client, _, payload, _ in chunks:
-        streams[from_client] += payload
-    for data in streams.values():
-        pos = 0
-        while pos + 4 <= len(data):
-            length = int.from_bytes(data[pos + 1:pos + 4], "big")
-            msg = bytes(data[pos + 4:pos + 4 + length])
-            pos += 4 + length
-            off = 0
-            while msg[off:off + 4] == b"\xfeSMB" and off + 64 <= len(msg):
-                command = int.from_bytes(msg[off + 12:off + 14], "little")
-                flags = int.from_bytes(msg[off + 16:off + 20], "little")
-                nxt = int.from_bytes(msg[off + 20:off + 24], "little")
-                end = off + nxt if nxt else len(msg)
-                yield bytes([(command * 2 + (flags & 1)) & 0xFF]) + msg[off:end][:SEED_BYTES or None]
-                if not nxt or end > len(msg):
-                    break
-                off = end
+    for _, msg in netbios_messages(chunks):
+        off = 0
+        while msg[off:off + 4] == b"\xfeSMB" and off + 64 <= len(msg):
+            command = int.from_bytes(msg[off + 12:off + 14], "little")
+            flags = int.from_bytes(msg[off + 16:off + 20], "little")
+            nxt = int.from_bytes(msg[off + 20:off + 24], "little")
+            end = off + nxt if nxt else len(msg)
+            yield bytes([(command * 2 + (flags & 1)) & 0xFF]) + msg[off:end][:SEED_BYTES or None]
+            if not nxt or end > len(msg):
+                break
+            off = end
 
 
 def text_seed(msg):

@@ -212,6 +212,9 @@ void TouchSmb2Event(const smb2::Event& ev) {
          ev.infoType + ev.infoClass + ev.additionalInformation + ev.copyBytes + ev.copyChunks + ev.listInfoClass +
          ev.ctlCode);
     TouchBytes(ev.copySourceId.data(), ev.copySourceId.size());
+    if (const smb2::Negotiated* n = ev.negotiated)
+        Fold(n->dialect + n->securityMode + n->capabilities + n->preauthHash + n->cipher + n->signingAlgorithm +
+             n->compressionCount + n->compression[0] + n->compression[3]);
 }
 
 }  // namespace

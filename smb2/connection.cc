@@ -5,6 +5,7 @@
 
 #include "framework/netbios.h"
 #include "smb2/connection_impl.h"
+#include "text/value_string.h"
 
 namespace smbaudit::smb2 {
 
@@ -244,7 +245,7 @@ Session& Connection::Impl::GetSession(uint64_t id, const CTimeStamp32& time) {
     if (Session* s = FindSession(id)) return *s;
     Session& s = Insert(sessions, id, limits.maxSessions);
     s.id = id;
-    s.dialect = dialect;
+    s.dialect = negotiated.dialect;
     s.start = time;
     if (directory) directory->Find(id, s.identity);
     return s;
@@ -285,6 +286,15 @@ void Connection::Impl::EraseOpen(const FileId& id) {
 
 bool Connection::Impl::IsPipe(const Open* open, const Tree* tree) const {
     return open ? open->pipe : tree && tree->pipe();
+}
+
+std::u16string Connection::Impl::Name(Span s) {
+    size_t n = s.size;
+    if (n > limits.maxNameBytes) {
+        ++counters.namesCut;
+        n = limits.maxNameBytes;
+    }
+    return ReadUtf16(s.data, n);
 }
 
 Event Connection::Impl::MakeEvent(EventKind kind, const Pending& p, const Message* m) {
@@ -373,6 +383,7 @@ size_t Connection::BufferedBytes() const {
 }
 
 const Counters& Connection::counters() const { return m_impl->counters; }
+const Negotiated& Connection::negotiated() const { return m_impl->negotiated; }
 void Connection::SetDecryptor(Decryptor* decryptor) { m_impl->decryptor = decryptor; }
 void Connection::SetSessionDirectory(SessionDirectory* directory) { m_impl->directory = directory; }
 

@@ -1,6 +1,7 @@
 // SESSION_SETUP (every leg) and LOGOFF: who the session belongs to and how it is protected.
 #include "auth/security_token.h"
 #include "smb2/connection_impl.h"
+#include "text/value_string.h"
 
 namespace smbaudit::smb2 {
 
@@ -54,8 +55,8 @@ void OnSessionSetupResponse(Connection::Impl& c, const Message* m, const Session
     if (p.identity.auth != AuthKind::Unknown) s.identity = p.identity;
     if (m && m->h.status == kStatusMoreProcessing) return;
     s.binding = p.flags & kSetupBinding;
-    s.signingRequired = (p.flags >> 8 & kSigningRequired) || c.serverSigningRequired;
-    s.dialect = c.dialect;
+    s.signingRequired = (p.flags >> 8 & kSigningRequired) || (c.negotiated.securityMode & kSigningRequired);
+    s.dialect = c.negotiated.dialect;
     if (s.binding && c.directory) c.directory->Find(id, s.identity);
     if (m && m->h.status == kStatusSuccess) {
         s.loggedOn = true;
@@ -72,6 +73,7 @@ void OnSessionSetupResponse(Connection::Impl& c, const Message* m, const Session
     Event ev = c.MakeEvent(EventKind::Logon, p, m);
     ev.dialect = s.dialect;
     ev.signing = s.signingRequired;
+    ev.negotiated = &c.negotiated;
     c.Emit(ev);
 }
 
