@@ -174,6 +174,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
+    ctx.followUnreadLogons = !o.strict;
     if (!o.interface.empty() && !o.captures.empty()) {
         error = "give either -i INTERFACE or capture files, not both";
         return false;
@@ -249,14 +250,19 @@ Analysis:
                              the most drop their buffers and resynchronise (default
                              268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
-                             smbaudit turns on two tolerances:
+                             smbaudit turns on three tolerances:
                              - the standard (non-extended) 34-word NT Create AndX
                                response is accepted: Samba and most non-Windows servers
                                answer with it, and without this every create, read,
                                write and close on them goes unreported;
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
-                               Write AndX behind Locking AndX.
+                               Write AndX behind Locking AndX;
+                             - the empty NativeOS and NativeLanMan that end the
+                               Session Setup requests of Windows 10 and later are
+                               read (without this their whole session goes
+                               unreported), and a Tree Connect whose logon was not
+                               seen rebuilds the conversation.
 
 Performance:
       --workers N            follow the connections on N threads (default 1, at most
