@@ -71,9 +71,8 @@ smb2::Limits Smb2Limits(const ConnectionSettings& settings) {
 }  // namespace
 
 Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings,
-                       RecordPipeline& pipeline, Stats& stats)
-    : m_stats(stats),
-      m_sink(pipeline, m_origin),
+                       RecordPipeline& pipeline)
+    : m_sink(pipeline, m_origin),
       m_smb2Sink(pipeline, m_origin),
       m_stream(&m_sink, MakeAddrInfo(key, directTcp), m_smb2Sink, Smb2Limits(settings)),
       m_toServer([this](const uint8_t* d, size_t n, bool resync) { Feed(true, d, n, resync); }, settings.reassembly),
@@ -161,7 +160,7 @@ Connection* ConnectionTable::Find(const FlowKey& key) {
 }
 
 Connection& ConnectionTable::Open(const FlowKey& key, bool directTcp) {
-    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_pipeline, m_stats);
+    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_pipeline);
     Connection& ref = *conn;
     m_connections[key] = std::move(conn);
     ++m_stats.connections;

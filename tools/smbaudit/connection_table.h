@@ -51,8 +51,7 @@ class Connection {
 public:
     // `directTcp`: SMB directly over TCP (the 24-bit length of port 445) rather than the
     // NetBIOS session service (port 139).
-    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline,
-               Stats& stats);
+    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -81,7 +80,6 @@ public:
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
 
-    Stats& m_stats;
     RecordOrigin m_origin;
     Smb1RecordSink m_sink;
     Smb2RecordSink m_smb2Sink;
