@@ -850,6 +850,12 @@ class Smb2Connection:
         if p.status == STATUS_PENDING and p.flags & 2:
             return  # interim response: the final one follows with the same MessageId
         req, state = self.pending.pop(p.msg_id, (None, None))
+        if req is None and p.cmd == 0x01 and p.status not in MORE_PROCESSING:
+            # A logon's outcome stands on its own: the library reports it from the response.
+            self.exchange = (p,)
+            self.add("logon", "response frame %d" % p.frame, {"session_id": "0x%016x" % p.session_id,
+                                                            "status": p.status})
+            return
         if req is None:
             self.conn.orphans.append(p.frame)
             return
@@ -1143,8 +1149,10 @@ def main():
             return 2
         name = os.path.basename(capture)
         status = "FAIL" if unexplained else "ok  "
-        print("%s %s%s: %d records agree, %d unexplained and %d explained disagreements" %
-              (status, name, " (--strict)" if args.strict else "", matched, len(unexplained), len(explained)))
+        total = matched + len(unexplained) + len(explained)
+        print("%s %s%s: %d records agree (%.1f%%), %d unexplained and %d explained disagreements" %
+              (status, name, " (--strict)" if args.strict else "", matched, 100.0 * matched / total if total else 100.0,
+               len(unexplained), len(explained)))
         for line in unexplained:
             print("  UNEXPLAINED " + line)
         if not args.quiet:
