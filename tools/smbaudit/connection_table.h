@@ -51,7 +51,8 @@ class Connection {
 public:
     // `directTcp`: SMB directly over TCP (the 24-bit length of port 445) rather than the
     // NetBIOS session service (port 139).
-    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline);
+    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline,
+               Stats& stats);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -79,7 +80,11 @@ public:
 
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
+    // SMB1 results other than "more data needed" and SMB2 messages, so far.
+    uint64_t Messages() const;
 
+    Stats& m_stats;
+    uint64_t m_messages = 0;  // Messages() last added to m_stats
     RecordOrigin m_origin;
     Smb1RecordSink m_sink;
     Smb2RecordSink m_smb2Sink;
