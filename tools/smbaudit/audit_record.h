@@ -40,6 +40,10 @@ enum class RecordKind : uint8_t {
 };
 constexpr int kRecordKindCount = int(RecordKind::Count);
 const char* RecordKindName(RecordKind kind);
+// The CreateDisposition a client asked for and the CreateAction a server took: the same
+// values in SMB1's NT Create AndX and SMB2's CREATE ("open_if", "created"; else "unknown").
+const char* DispositionName(uint32_t disposition);
+const char* CreateActionName(uint32_t action);
 
 // A text as an analyser holds it: 8-bit (each byte its own code point, as the SMB1 library
 // keeps narrow texts) or UTF-16. A text that is not known leaves its key out; a known empty

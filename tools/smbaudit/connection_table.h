@@ -1,5 +1,6 @@
-// The connections being followed: one CSMBContext and two reassemblers each, keyed by the
-// client and server endpoints. Everything a connection holds lives in its Connection, so
+// The connections being followed: one SmbStream (the SMB1 context and, once the connection
+// speaks it, the SMB2/3 analyser) and two reassemblers each, keyed by the client and server
+// endpoints. Everything a connection holds lives in its Connection, so
 // that a table can be given to one worker and connections sharded between tables.
 #pragma once
 
@@ -9,9 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "context/smb_context.h"
+#include "router/smb_stream.h"
 #include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/smb1_records.h"
+#include "tools/smbaudit/smb2_records.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/stats.h"
 #include "tools/smbaudit/tcp_reassembly.h"
@@ -78,11 +80,15 @@ public:
 
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
+    // SMB1 results other than "more data needed" and SMB2 messages, so far.
+    uint64_t Messages() const;
 
     Stats& m_stats;
+    uint64_t m_messages = 0;  // Messages() last added to m_stats
     RecordOrigin m_origin;
     Smb1RecordSink m_sink;
-    CSMBContext m_ctx;
+    Smb2RecordSink m_smb2Sink;
+    SmbStream m_stream;
     TcpReassembler m_toServer;
     TcpReassembler m_toClient;
     CTimeStamp32 m_now;

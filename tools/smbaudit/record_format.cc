@@ -1,5 +1,7 @@
 #include "tools/smbaudit/record_format.h"
 
+#include <iterator>
+
 #include "tools/smbaudit/dcerpc_summary.h"
 #include "tools/smbaudit/status_names.h"
 
@@ -73,6 +75,16 @@ const char* RecordKindName(RecordKind kind) {
     return unsigned(kind) < unsigned(kRecordKindCount) ? kNames[int(kind)] : "unknown";
 }
 
+const char* DispositionName(uint32_t d) {
+    static const char* const kNames[] = {"supersede", "open", "create", "open_if", "overwrite", "overwrite_if"};
+    return d < std::size(kNames) ? kNames[d] : "unknown";
+}
+
+const char* CreateActionName(uint32_t a) {
+    static const char* const kNames[] = {"superseded", "opened", "created", "overwritten"};
+    return a < std::size(kNames) ? kNames[a] : "unknown";
+}
+
 void FormatRecord(JsonLine& line, const AuditRecord& r) {
     line.Begin();
     line.Timestamp("ts", r.time.m_sec, r.time.m_usec);
@@ -118,7 +130,7 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
     Put(line, "share", r.share);
     Put(line, "share_server", r.shareServer);
     Put(line, "service", r.service);
-    Put(line, "tree_type", r.treeType);
+    Put(line, r.proto == Proto::Smb1 ? "tree_type" : "share_type", r.treeType);
     Put(line, "share_flags", r.shareFlags);
 
     Put(line, r.kind == RecordKind::Rpc ? "pipe" : "file", r.file);

@@ -23,16 +23,6 @@ const char* TreeTypeName(uint32_t type) {
     return Pick(kNames, 5, type);
 }
 
-const char* DispositionName(uint32_t d) {
-    static const char* const kNames[] = {"supersede", "open", "create", "open_if", "overwrite", "overwrite_if"};
-    return Pick(kNames, 6, d);
-}
-
-const char* CreateActionName(uint32_t a) {
-    static const char* const kNames[] = {"superseded", "opened", "created", "overwritten"};
-    return Pick(kNames, 4, a);
-}
-
 const char* AuthName(uint32_t auth) {
     switch (auth) {
     case SMB_AUTH_PLAIN: return "plain";

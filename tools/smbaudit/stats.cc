@@ -55,6 +55,7 @@ void Stats::Add(const Stats& o) {
     oversizeDrops += o.oversizeDrops;
     pendingEvicted += o.pendingEvicted;
     bufferSheds += o.bufferSheds;
+    for (const auto& [name, count] : o.smb2) smb2[name] += count;
     AddReassembly(o.reassembly);
 }
 
@@ -91,6 +92,13 @@ void Stats::Print(std::FILE* out) const {
                      "limits: %" PRIu64 " oversize messages dropped, %" PRIu64 " pending requests evicted, %" PRIu64
                      " connection buffers shed\n",
                      oversizeDrops, pendingEvicted, bufferSheds);
+    }
+    bool any = false;
+    for (const auto& [name, count] : smb2) {
+        if (!count) continue;
+        if (!any) std::fprintf(out, "smb2:\n");
+        any = true;
+        std::fprintf(out, "  %-24.*s %" PRIu64 "\n", int(name.size()), name.data(), count);
     }
 }
 
