@@ -83,7 +83,7 @@ WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file o
                      "connect was not seen; its texts are masked")
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
-              "16-bit ByteCount")
+              "16-bit ByteCount (under --strict: large reads and writes wrap it)")
 
 
 def le(raw, off, size):
@@ -501,6 +501,10 @@ class Connection:
         return max(0, min(declared, block_len - position))
 
     def length_reasons(self, msg, block, declared):
+        # By default the sensor takes large reads and writes whole (the library's
+        # largeReadWrite option): the declared length, up to the end of the message.
+        if not self.strict:
+            return {}
         capped = self.capped_length(msg, block, declared)
         return {"data_len": (WHY_CAPPED, capped)} if capped != declared else {}
 

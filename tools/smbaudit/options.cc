@@ -174,6 +174,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
+    ctx.largeReadWrite = !o.strict;
     if (!o.interface.empty() && !o.captures.empty()) {
         error = "give either -i INTERFACE or capture files, not both";
         return false;
@@ -242,14 +243,18 @@ Analysis:
                              the most drop their buffers and resynchronise (default
                              268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
-                             smbaudit turns on two tolerances:
+                             smbaudit turns on three tolerances:
                              - the standard (non-extended) 34-word NT Create AndX
                                response is accepted: Samba and most non-Windows servers
                                answer with it, and without this every create, read,
                                write and close on them goes unreported;
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
-                               Write AndX behind Locking AndX.
+                               Write AndX behind Locking AndX;
+                             - large Read AndX and Write AndX (above 64 KiB, whose
+                               16-bit ByteCount wraps) carry DataLength/DataLengthHigh
+                               bytes up to the end of the message, not the bytes
+                               ByteCount measures.
 
 Performance:
       --workers N            follow the connections on N threads (default 1, at most
