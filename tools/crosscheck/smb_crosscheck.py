@@ -17,6 +17,8 @@ the capture, and compares the two, connection by connection:
   close            FID, status
   delete, rename   names, status
   rpc              named-pipe payloads: FID, direction, length
+  file hashes      the sha256 of every file the close records give whole ("read"/"written")
+                   against the files tshark exports (--export-objects smb), by file name
 
 Names are taken from the raw bytes of the fields (UTF-16LE or 8-bit as the message's
 Flags2 says), not from tshark's display text, which tshark 4.0 renders lossily for some
@@ -41,6 +43,9 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import hashlib
+import urllib.parse
 import xml.etree.ElementTree as ET
 
 MORE_PROCESSING = (0xC0000016, 0x010000EA)
@@ -82,6 +87,10 @@ WHY_NO_REQUEST = "the request was not captured, so the response cannot be paired
 WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file operation whose logon or tree "
                      "connect was not seen; its texts are masked")
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
+WHY_NO_CLOSE = ("the sensor's close record without status for an open whose close the capture does not hold, "
+                "written when its connection ends, with the totals of what was seen")
+WHY_EXPORT_PARTIAL = ("the sensor saw this transfer incomplete (hash_partial), and tshark exports what it has of "
+                      "a file, its holes filled with zeros")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
               "16-bit ByteCount (under --strict: large reads and writes wrap it)")
 
@@ -765,9 +774,65 @@ def crosscheck(capture, args):
             masked = rec["event"] in ("logon", "tree_connect") and f["status"] == 0 and \
                 rec.get("user", "******") == "******" and rec.get("share", "******") == "******"
             reason = WHY_RECONSTRUCTED if masked else blind_spot(conn)
+            if rec["event"] == "close" and rec.get("status", 0) is None:
+                reason = WHY_NO_CLOSE
             line = "%s: smbaudit record without counterpart in tshark: %s" % (label, json.dumps(rec, ensure_ascii=False))
             (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
-    return matched, unexplained, explained, unfollowed
+    hashes_matched = check_hashes(capture, args, [r for recs in actual.values() for r in recs], unexplained, explained)
+    return matched + hashes_matched, unexplained, explained, unfollowed
+
+
+def tshark_exports(tshark, capture):
+    """{file name: [sha256, ...]} of the files tshark exports from the SMB traffic."""
+    with tempfile.TemporaryDirectory() as out:
+        proc = subprocess.run([tshark, "-r", capture, "-q", "--export-objects", "smb," + out],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise RuntimeError("tshark --export-objects failed on %s" % capture)
+        exports = collections.defaultdict(list)
+        for name in os.listdir(out):
+            with open(os.path.join(out, name), "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            # Copies of a name are exported as "name(1).ext", "name(2).ext"...
+            base = re.sub(r"\(\d+\)(\.[^.%]*)?$", lambda m: m.group(1) or "", name)
+            exports[urllib.parse.unquote(base)].append(digest)
+        return exports
+
+
+def check_hashes(capture, args, records, unexplained, explained):
+    """Every sha256 of a close record is one of tshark's exports of the same file; every
+    export has its hash on a close record, or the sensor says why not. Returns the matches."""
+    exports = tshark_exports(args.tshark, capture)
+    whole, partial = collections.defaultdict(list), collections.Counter()
+    for rec in records:
+        if rec["event"] != "close" or "file" not in rec:
+            continue
+        for direction in ("read", "written"):
+            content = rec.get(direction)
+            if content is None:
+                continue
+            if "sha256" in content:
+                whole[rec["file"]].append(content["sha256"])
+            else:
+                partial[rec["file"]] += 1
+    matched = 0
+    label = os.path.basename(capture)
+    for name in sorted(set(whole) | set(exports)):
+        left = list(exports.get(name, []))
+        for digest in whole.get(name, []):
+            if digest in left:
+                left.remove(digest)
+                matched += 1
+            else:
+                unexplained.append("%s: %s: smbaudit sha256 %s, tshark exports %s" %
+                                   (label, name, digest, ", ".join(exports.get(name, [])) or "nothing"))
+        for digest in left:
+            line = "%s: %s: tshark exports content with sha256 %s, no close record of smbaudit has it" % (
+                label, name, digest)
+            (explained if partial[name] else unexplained).append(
+                line + ("\n    because " + WHY_EXPORT_PARTIAL if partial[name] else ""))
+            partial[name] = max(0, partial[name] - 1)
+    return matched
 
 
 def main():

@@ -162,6 +162,28 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "-s" || name == "--stats") {
             if (!flag()) return false;
             o.stats = true;
+        } else if (name == "--file-events") {
+            if (!value(text)) return false;
+            if (text != "all" && text != "summary") {
+                error = "option --file-events: 'all' or 'summary'";
+                return false;
+            }
+            o.files.summary = text == "summary";
+        } else if (name == "--no-hashes") {
+            if (!flag()) return false;
+            o.files.hashes = false;
+        } else if (name == "--extract-dir") {
+            if (!value(text)) return false;
+            o.extract.dir = text;
+        } else if (name == "--extract-max-bytes") {
+            if (!number(std::numeric_limits<uint64_t>::max(), n)) return false;
+            o.extract.maxFileBytes = n;
+        } else if (name == "--extract-quota") {
+            if (!number(std::numeric_limits<uint64_t>::max(), n)) return false;
+            o.extract.quotaBytes = n;
+        } else if (name == "--extract-partial") {
+            if (!flag()) return false;
+            o.extract.keepPartial = true;
         } else if (name == "--no-progress") {
             if (!flag()) return false;
             o.progress = false;
@@ -175,6 +197,14 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
     ctx.largeReadWrite = !o.strict;
+    if (!o.extract.dir.empty() && !o.files.hashes) {
+        error = "--extract-dir needs the hashes: it cannot go with --no-hashes";
+        return false;
+    }
+    if (o.extract.dir.empty() && (o.extract.maxFileBytes || o.extract.quotaBytes || o.extract.keepPartial)) {
+        error = "--extract-max-bytes, --extract-quota and --extract-partial need --extract-dir";
+        return false;
+    }
     if (!o.interface.empty() && !o.captures.empty()) {
         error = "give either -i INTERFACE or capture files, not both";
         return false;
@@ -223,6 +253,19 @@ Output:
                              kind, gaps and resynchronisations
       --no-progress          no progress bar (shown on standard error while reading
                              files, only when standard error is a terminal)
+
+Files:
+      --file-events all|summary
+                             all (default): a record for every read and write; summary:
+                             no read and write records, the close carries the totals
+      --no-hashes            no sha256/md5 of the files' content on close records
+      --extract-dir DIR      store every completely observed file as DIR/<sha256>, once,
+                             with DIR/<sha256>.json listing each sighting (names, share,
+                             server, user, direction, first and last time)
+      --extract-max-bytes N  files larger than N bytes are not stored (default: no limit)
+      --extract-quota N      stop storing once N bytes are stored (default: no limit);
+                             a full disk or quota is reported once, the analysis goes on
+      --extract-partial      keep incomplete files under DIR/partial/ with their holes
 
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is

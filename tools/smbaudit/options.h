@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/smbaudit/files/extract_store.h"
+#include "tools/smbaudit/files/file_tracker.h"
 #include "tools/smbaudit/sensor.h"
 
 namespace smbaudit {
@@ -28,6 +30,8 @@ struct Options {
     bool strict = false;
     unsigned workers = 1;               // threads that follow connections
     SensorConfig sensor;
+    FileTrackerConfig files;  // its extract store is set up by the host from `extract`
+    ExtractConfig extract;
 };
 
 // Fills `options` from argv; false with a one-line `error` on a usage error.
