@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/smbaudit/files/extract_store.h"
-#include "tools/smbaudit/files/file_tracker.h"
+#include "tools/smbaudit/files/file_config.h"
 #include "tools/smbaudit/sensor.h"
 
 namespace smbaudit {

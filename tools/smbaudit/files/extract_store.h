@@ -24,15 +24,9 @@
 
 #include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/files/content_stream.h"
+#include "tools/smbaudit/files/file_config.h"
 
 namespace smbaudit {
-
-struct ExtractConfig {
-    std::string dir;            // empty: no extraction
-    uint64_t maxFileBytes = 0;  // 0: no limit
-    uint64_t quotaBytes = 0;    // 0: no limit
-    bool keepPartial = false;
-};
 
 // What the sidecar line of one sighting says.
 struct Sighting {

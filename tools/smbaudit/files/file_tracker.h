@@ -29,17 +29,9 @@
 #include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/files/content_stream.h"
 #include "tools/smbaudit/files/extract_store.h"
+#include "tools/smbaudit/files/file_config.h"
 
 namespace smbaudit {
-
-struct FileTrackerConfig {
-    bool summary = false;  // --file-events summary: read and write records are left out
-    bool hashes = true;    // compute sha256/md5 (extraction needs them)
-    size_t maxOpens = 65536;
-    size_t maxHeldBytesPerOpen = size_t(1) << 20;
-    size_t maxHeldBytes = size_t(64) << 20;
-    ExtractStore* extract = nullptr;  // shared by all workers; null or disabled: no extraction
-};
 
 struct FileTrackerCounters {
     uint64_t opensUntracked = 0;  // beyond maxOpens

@@ -1,0 +1,28 @@
+// The settings of the file tracker and of extraction (command line: options.cc).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace smbaudit {
+
+class ExtractStore;
+
+struct ExtractConfig {
+    std::string dir;            // empty: no extraction
+    uint64_t maxFileBytes = 0;  // 0: no limit
+    uint64_t quotaBytes = 0;    // 0: no limit
+    bool keepPartial = false;
+};
+
+struct FileTrackerConfig {
+    bool summary = false;  // --file-events summary: read and write records are left out
+    bool hashes = true;    // compute sha256/md5 (extraction needs them)
+    size_t maxOpens = 65536;
+    size_t maxHeldBytesPerOpen = size_t(1) << 20;
+    size_t maxHeldBytes = size_t(64) << 20;
+    ExtractStore* extract = nullptr;  // shared by all workers; null or disabled: no extraction
+};
+
+}  // namespace smbaudit
