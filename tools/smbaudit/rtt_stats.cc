@@ -57,10 +57,16 @@ void RttStats::Print(std::FILE* out) const {
     if (m_histograms.empty()) return;
     std::fprintf(out, "response times (us): server command count median p99 max\n");
     for (const auto& [key, h] : m_histograms) {
+        const RttSummary s = h.Summarise();
         std::fprintf(out, "  %s %s %llu %llu %llu %llu\n", key.first.c_str(), RecordKindName(key.second),
-                     (unsigned long long)h.count, (unsigned long long)h.Percentile(0.5),
-                     (unsigned long long)h.Percentile(0.99), (unsigned long long)h.max);
+                     (unsigned long long)s.count, (unsigned long long)s.median, (unsigned long long)s.p99,
+                     (unsigned long long)s.max);
     }
+}
+
+RttSummary RttStats::Summary(std::string_view server, RecordKind kind) const {
+    auto it = m_histograms.find({std::string(server), kind});
+    return it == m_histograms.end() ? RttSummary() : it->second.Summarise();
 }
 
 }  // namespace smbaudit

@@ -17,6 +17,10 @@
 
 namespace smbaudit {
 
+struct RttSummary {
+    uint64_t count = 0, median = 0, p99 = 0, max = 0;
+};
+
 class RttStats {
 public:
     static constexpr size_t kMaxServers = 256;
@@ -26,17 +30,19 @@ public:
     // Adds another worker's times.
     void Merge(const RttStats& other);
     void Print(std::FILE* out) const;
+    RttSummary Summary(std::string_view server, RecordKind kind) const;
 
+private:
     // The bucket of a time, and the largest time in a bucket.
     static size_t Bucket(uint64_t micros);
     static uint64_t BucketTop(size_t bucket);
 
-private:
     struct Histogram {
         uint64_t count = 0;
         uint64_t max = 0;
         std::array<uint64_t, kBuckets> buckets{};
         uint64_t Percentile(double p) const;
+        RttSummary Summarise() const { return {count, Percentile(0.5), Percentile(0.99), max}; }
     };
     Histogram& Slot(std::string_view server, RecordKind kind);
 
