@@ -92,6 +92,9 @@ TEST(Options, UsageErrorsAreRefusedWithAMessage) {
         {"--ports", "70000", "x.pcap"},
         {"--ports", "1139/raw", "x.pcap"},
         {"--stats=yes", "x.pcap"},
+        {"--file-events", "some", "x.pcap"},
+        {"--extract-dir", "d", "--no-hashes", "x.pcap"},  // extraction names files by their hash
+        {"--extract-quota", "9", "x.pcap"},               // extraction limits without extraction
     };
     for (const auto& args : bad) {
         Options o;

@@ -89,8 +89,11 @@ WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file o
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
 WHY_NO_CLOSE = ("the sensor's close record without status for an open whose close the capture does not hold, "
                 "written when its connection ends, with the totals of what was seen")
-WHY_EXPORT_PARTIAL = ("the sensor saw this transfer incomplete (hash_partial), and tshark exports what it has of "
-                      "a file, its holes filled with zeros")
+WHY_EXPORT_MERGED = ("tshark keeps one export object per file name: a later transfer of the same name is merged "
+                     "into the first one's object instead of being exported on its own")
+WHY_EXPORT_PARTIAL = ("the sensor gives this transfer's hash up (hash_partial: a hole, overlapping pieces, written "
+                      "bytes that come again beyond the last 4 KiB hashed, or no close), while tshark exports "
+                      "what it has of a file, its holes filled with zeros")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
               "16-bit ByteCount (under --strict: large reads and writes wrap it)")
 
@@ -273,6 +276,7 @@ class Connection:
         self.convs = {}       # UID -> {"trees": set(), "logged_on": bool}
         self.trees = {}       # TID -> {"uid": UID, "path": str}
         self.files = {}       # FID -> {"name", "pipe", "known", "why"}
+        self.unseen_data = {}  # file name -> why the library reports none of its data
         self.expected = []
         self.unfollowed = collections.Counter()
         self.orphans = []      # response frames whose request tshark did not show
@@ -583,6 +587,8 @@ class Connection:
         if sblock is not None:
             return
         fid = rblock.num("smb.fid")
+        if fid in self.files:
+            self.unseen_data[self.files[fid]["name"]] = WHY_CORE_WRITE
         self.add("write", self.frames(req, None), {"fid": fid, "offset": rblock.num("smb.offset"),
                                                    "data_len": rblock.num("smb.data_len")}, ctx, WHY_CORE_WRITE)
 
@@ -761,8 +767,8 @@ def crosscheck(capture, args):
                 got = f.get(name)
                 if name == "status" and exp.kind == "write":
                     continue
-                if got == want:
-                    continue
+                if got == want or (got is None and want == "******"):
+                    continue  # the sensor leaves out a text the traffic never carried
                 line = "%s: %s: %s: tshark %s, smbaudit %s" % (label, what, name, fmt(want), fmt(got))
                 reason = exp.field_reasons.get(name)
                 if isinstance(reason, tuple):
@@ -778,7 +784,12 @@ def crosscheck(capture, args):
                 reason = WHY_NO_CLOSE
             line = "%s: smbaudit record without counterpart in tshark: %s" % (label, json.dumps(rec, ensure_ascii=False))
             (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
-    hashes_matched = check_hashes(capture, args, [r for recs in actual.values() for r in recs], unexplained, explained)
+    reasons = {}  # file name -> why tshark and the sensor may see its content differently
+    for conn in conns.values():
+        reasons.update(conn.unseen_data)
+    blind = next(filter(None, map(blind_spot, conns.values())), None)
+    hashes_matched = check_hashes(capture, args, [r for recs in actual.values() for r in recs], reasons, blind,
+                                  unexplained, explained)
     return matched + hashes_matched, unexplained, explained, unfollowed
 
 
@@ -799,9 +810,10 @@ def tshark_exports(tshark, capture):
         return exports
 
 
-def check_hashes(capture, args, records, unexplained, explained):
+def check_hashes(capture, args, records, reasons, blind, unexplained, explained):
     """Every sha256 of a close record is one of tshark's exports of the same file; every
-    export has its hash on a close record, or the sensor says why not. Returns the matches."""
+    export has its hash on a close record. `reasons` explains file names whose data the
+    library does not report, `blind` tshark's blind spots. Returns the matches."""
     exports = tshark_exports(args.tshark, capture)
     whole, partial = collections.defaultdict(list), collections.Counter()
     for rec in records:
@@ -819,19 +831,24 @@ def check_hashes(capture, args, records, unexplained, explained):
     label = os.path.basename(capture)
     for name in sorted(set(whole) | set(exports)):
         left = list(exports.get(name, []))
+        missing = []
         for digest in whole.get(name, []):
             if digest in left:
                 left.remove(digest)
                 matched += 1
             else:
-                unexplained.append("%s: %s: smbaudit sha256 %s, tshark exports %s" %
-                                   (label, name, digest, ", ".join(exports.get(name, [])) or "nothing"))
+                missing.append(digest)
+        for digest in missing:
+            line = "%s: %s: smbaudit sha256 %s, tshark exports %s" % (
+                label, name, digest, ", ".join(exports.get(name, [])) or "nothing")
+            reason = WHY_EXPORT_MERGED if exports.get(name) and not left else blind
+            (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
         for digest in left:
             line = "%s: %s: tshark exports content with sha256 %s, no close record of smbaudit has it" % (
                 label, name, digest)
-            (explained if partial[name] else unexplained).append(
-                line + ("\n    because " + WHY_EXPORT_PARTIAL if partial[name] else ""))
+            reason = WHY_EXPORT_PARTIAL if partial[name] else reasons.get(name)
             partial[name] = max(0, partial[name] - 1)
+            (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
     return matched
 
 

@@ -56,10 +56,10 @@ size_t UnorderedFlowHash(const Endpoint& a, const Endpoint& b) {
     return size_t(h);
 }
 
-Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
-                       Stats& stats)
-    : m_sink(sink),
-      m_stats(stats),
+Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings,
+                       RecordPipeline& pipeline, Stats& stats)
+    : m_stats(stats),
+      m_sink(pipeline, m_origin),
       m_toServer([this](const uint8_t* d, size_t n, bool resync) { Feed(true, d, n, resync); }, settings.reassembly),
       m_toClient([this](const uint8_t* d, size_t n, bool resync) { Feed(false, d, n, resync); }, settings.reassembly) {
     m_origin.client = FormatEndpoint(key.client);
@@ -92,7 +92,6 @@ void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStam
 void Connection::Feed(bool fromClient, const uint8_t* data, size_t len, bool resync) {
     m_origin.fromClient = fromClient;
     m_origin.time = m_now;
-    m_sink.SetOrigin(&m_origin);
     // Proccess takes a mutable pointer but only reads the chunk.
     char* chunk = const_cast<char*>(reinterpret_cast<const char*>(data));
     int rc = m_ctx.Proccess(chunk, int(len), fromClient, 0, m_now, resync);
@@ -102,13 +101,10 @@ void Connection::Feed(bool fromClient, const uint8_t* data, size_t len, bool res
         if (!m_ctx.HasBufferedMessage(fromClient)) break;
         rc = m_ctx.Proccess(nullptr, 0, fromClient, 0, m_now, false);
     }
-    m_sink.SetOrigin(nullptr);
 }
 
 void Connection::CheckTimeOut(const CTimeStamp32& now) {
-    m_sink.SetOrigin(&m_origin);
     m_ctx.CheckTimeOut(now);
-    m_sink.SetOrigin(nullptr);
 }
 
 void Connection::Flush() {
@@ -145,7 +141,7 @@ Connection* ConnectionTable::Find(const FlowKey& key) {
 }
 
 Connection& ConnectionTable::Open(const FlowKey& key, bool directTcp) {
-    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_sink, m_stats);
+    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_pipeline, m_stats);
     Connection& ref = *conn;
     m_connections[key] = std::move(conn);
     ++m_stats.connections;

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "context/smb_context.h"
-#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/record_pipeline.h"
+#include "tools/smbaudit/smb1_records.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/stats.h"
 #include "tools/smbaudit/tcp_reassembly.h"
@@ -48,7 +49,7 @@ class Connection {
 public:
     // `directTcp`: SMB directly over TCP (the 24-bit length of port 445) rather than the
     // NetBIOS session service (port 139).
-    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
+    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline,
                Stats& stats);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -78,9 +79,9 @@ public:
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
 
-    JsonEventSink& m_sink;
     Stats& m_stats;
     RecordOrigin m_origin;
+    Smb1RecordSink m_sink;
     CSMBContext m_ctx;
     TcpReassembler m_toServer;
     TcpReassembler m_toClient;
@@ -94,8 +95,8 @@ private:
 
 class ConnectionTable {
 public:
-    ConnectionTable(const ConnectionSettings& settings, JsonEventSink& sink, Stats& stats)
-        : m_settings(settings), m_sink(sink), m_stats(stats) {}
+    ConnectionTable(const ConnectionSettings& settings, RecordPipeline& pipeline, Stats& stats)
+        : m_settings(settings), m_pipeline(pipeline), m_stats(stats) {}
     ~ConnectionTable() { CloseAll(); }
 
     Connection* Find(const FlowKey& key);
@@ -116,7 +117,7 @@ private:
     void ShedLargest();
 
     const ConnectionSettings& m_settings;
-    JsonEventSink& m_sink;
+    RecordPipeline& m_pipeline;
     Stats& m_stats;
     std::unordered_map<FlowKey, std::unique_ptr<Connection>, FlowKeyHash> m_connections;
     size_t m_bufferedBytes = 0;

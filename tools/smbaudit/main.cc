@@ -11,7 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/files/extract_store.h"
+#include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/options.h"
 #include "tools/smbaudit/pcap_source.h"
 #include "tools/smbaudit/progress.h"
@@ -70,14 +71,20 @@ int main(int argc, char** argv) {
     if (!live) std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
     InstallSignalHandlers();
 
+    ExtractStore extract;
+    if (!extract.Open(options.extract, error)) {
+        std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+        return 2;
+    }
+    options.sensor.files.extract = &extract;
+
     Stats stats;
     RecordWriter writer(out, live);
-    JsonEventSink sink(writer, stats);
     std::unique_ptr<FrameSink> input;
     if (options.workers > 1) {
         input = std::make_unique<ShardedSensor>(options.sensor, writer, stats, options.workers);
     } else {
-        input = std::make_unique<Sensor>(options.sensor, sink, stats);
+        input = std::make_unique<Sensor>(options.sensor, writer, stats);
     }
     FrameSink& sensor = *input;
     InputStatus worst = InputStatus::Ok;
@@ -113,6 +120,9 @@ int main(int argc, char** argv) {
         worst = std::max(worst, InputStatus::Warning);
     }
     if (out != stdout) std::fclose(out);
-    if (options.stats) stats.Print(stderr);
+    if (options.stats) {
+        stats.Print(stderr);
+        extract.PrintStats(stderr);
+    }
     return int(worst);
 }

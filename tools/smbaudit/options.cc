@@ -168,10 +168,10 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
                 error = "option --file-events: 'all' or 'summary'";
                 return false;
             }
-            o.files.summary = text == "summary";
+            o.sensor.files.summary = text == "summary";
         } else if (name == "--no-hashes") {
             if (!flag()) return false;
-            o.files.hashes = false;
+            o.sensor.files.hashes = false;
         } else if (name == "--extract-dir") {
             if (!value(text)) return false;
             o.extract.dir = text;
@@ -197,7 +197,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
     ctx.largeReadWrite = !o.strict;
-    if (!o.extract.dir.empty() && !o.files.hashes) {
+    if (!o.extract.dir.empty() && !o.sensor.files.hashes) {
         error = "--extract-dir needs the hashes: it cannot go with --no-hashes";
         return false;
     }

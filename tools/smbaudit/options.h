@@ -28,8 +28,7 @@ struct Options {
     bool progress = true;
     bool strict = false;
     unsigned workers = 1;               // threads that follow connections
-    SensorConfig sensor;
-    FileTrackerConfig files;  // its extract store is set up by the host from `extract`
+    SensorConfig sensor;      // sensor.files.extract is set up by the host from `extract`
     ExtractConfig extract;
 };
 

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "tools/smbaudit/connection_table.h"
+#include "tools/smbaudit/files/file_tracker.h"
+#include "tools/smbaudit/record_pipeline.h"
+#include "tools/smbaudit/rtt_stage.h"
 
 namespace smbaudit {
 
@@ -20,6 +23,7 @@ struct SensorConfig {
     std::vector<ServerPort> serverPorts{{445, true}, {139, false}};
     uint32_t idleTimeout = 900;  // seconds without a packet before a connection is dropped
     ConnectionSettings connection;
+    FileTrackerConfig files;
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
@@ -40,7 +44,8 @@ public:
 
 class Sensor : public FrameSink {
 public:
-    Sensor(const SensorConfig& config, JsonEventSink& sink, Stats& stats);
+    // Records go to `writer`; the sensor owns its record pipeline and the pipeline's stages.
+    Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats);
 
     void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
     // One decoded TCP segment.
@@ -49,6 +54,7 @@ public:
     void Finish() override;
 
     const ConnectionTable& Connections() const { return m_table; }
+    RecordPipeline& Pipeline() { return m_pipeline; }
 
 private:
     std::optional<bool> ServerPortFraming(uint16_t port) const;  // directTcp, or none
@@ -56,6 +62,9 @@ private:
 
     SensorConfig m_config;
     Stats& m_stats;
+    RecordPipeline m_pipeline;
+    RttStage m_rtt;
+    FileStage m_files;
     ConnectionTable m_table;
     uint32_t m_lastSweepSec = 0;
 };

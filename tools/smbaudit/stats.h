@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/smbaudit/audit_record.h"
+#include "tools/smbaudit/files/file_config.h"
 #include "tools/smbaudit/packet_decode.h"
+#include "tools/smbaudit/rtt_stats.h"
 #include "tools/smbaudit/tcp_reassembly.h"
 
 namespace smbaudit {
-
-constexpr int kRecordKinds = 11;  // the ten event kinds, then rpc
-constexpr int kRpcRecordKind = 10;
 
 struct Stats {
     uint64_t packets = 0;
@@ -29,11 +29,13 @@ struct Stats {
     uint64_t connectionsAtEnd = 0;
     uint64_t smbMessages = 0;      // Proccess results other than "more data needed"
     std::map<int, uint64_t> results;  // Proccess result code -> count
-    uint64_t records[kRecordKinds] = {};
+    uint64_t records[kRecordKindCount] = {};  // by RecordKind
     uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
     uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
     uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes
     ReassemblyCounters reassembly;
+    FileTrackerCounters files;
+    RttStats rtt;
 
     void AddReassembly(const ReassemblyCounters& c);
     // Adds another worker's counters.
@@ -43,7 +45,5 @@ struct Stats {
 
 // Name of a Proccess result code ("SMB_RET_FILE_CMD"...).
 const char* ResultCodeName(int code);
-// Record kind name as in the output's "event" key.
-const char* RecordKindName(int kind);
 
 }  // namespace smbaudit

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace smbaudit {
@@ -22,18 +23,25 @@ void ContentStream::Add(uint64_t offset, const uint8_t* data, size_t len) {
     m_seen = true;
     Cover(offset, offset + len);
     if (m_gaveUp) return;
-    const uint64_t end = offset + len;
-    if (offset < m_hashed) {
-        // Bytes seen before: a read may repeat them, a write may have changed them.
-        if (!m_rereadsAllowed) return GiveUp();
-        if (end <= m_hashed) return;
-        data += m_hashed - offset;
-        len = size_t(end - m_hashed);
-        offset = m_hashed;
-    }
+    if (!SkipHashed(offset, data, len)) return GiveUp();
+    if (len == 0) return;
     if (offset > m_hashed) return Hold(offset, data, len);
     Hash(data, len);
     DrainHeld();
+}
+
+bool ContentStream::SkipHashed(uint64_t& offset, const uint8_t*& data, size_t& len) const {
+    if (offset >= m_hashed) return true;
+    const size_t seen = size_t(std::min<uint64_t>(offset + len, m_hashed) - offset);
+    if (!m_rereadsAllowed) {
+        const uint64_t recentStart = m_hashed - m_recent.size();
+        if (offset < recentStart || std::memcmp(m_recent.data() + (offset - recentStart), data, seen) != 0)
+            return false;
+    }
+    offset += seen;
+    data += seen;
+    len -= seen;
+    return true;
 }
 
 void ContentStream::Hash(const uint8_t* data, size_t len) {
@@ -46,6 +54,10 @@ void ContentStream::Hash(const uint8_t* data, size_t len) {
     }
     if (EVP_DigestUpdate(m_sha256, data, len) != 1 || EVP_DigestUpdate(m_md5, data, len) != 1) return GiveUp();
     m_hashed += len;
+    if (m_rereadsAllowed) return;
+    const size_t keep = std::min(len, kRecentBytes);
+    m_recent.insert(m_recent.end(), data + len - keep, data + len);
+    if (m_recent.size() > kRecentBytes) m_recent.erase(m_recent.begin(), m_recent.end() - kRecentBytes);
 }
 
 void ContentStream::Hold(uint64_t offset, const uint8_t* data, size_t len) {
@@ -63,17 +75,19 @@ void ContentStream::Hold(uint64_t offset, const uint8_t* data, size_t len) {
 void ContentStream::DrainHeld() {
     while (!m_gaveUp && !m_held.empty() && m_held.begin()->first <= m_hashed) {
         auto node = m_held.extract(m_held.begin());
-        const std::vector<uint8_t>& piece = node.mapped();
-        m_heldBytes -= piece.size();
-        m_budget.used -= piece.size();
-        const uint64_t skip = m_hashed - node.key();
-        if (skip != 0 && !m_rereadsAllowed) return GiveUp();
-        if (skip < piece.size()) Hash(piece.data() + skip, size_t(piece.size() - skip));
+        uint64_t offset = node.key();
+        const uint8_t* data = node.mapped().data();
+        size_t len = node.mapped().size();
+        m_heldBytes -= len;
+        m_budget.used -= len;
+        if (!SkipHashed(offset, data, len)) return GiveUp();
+        Hash(data, len);
     }
 }
 
 void ContentStream::GiveUp() {
     m_gaveUp = true;
+    m_recent = {};
     m_budget.used -= m_heldBytes;
     m_heldBytes = 0;
     m_held.clear();

@@ -37,8 +37,13 @@ public:
     // more is not counted in the coverage, and gives the hash up.
     static constexpr size_t kMaxRanges = 64;
 
-    // `rereadsAllowed`: bytes seen again before the hash position are ignored (a file read
-    // twice); otherwise they give the hash up (data written twice may differ).
+    // Written bytes that come again before the hash position (a client writing a byte, then
+    // the whole block) are compared with the last kRecentBytes hashed: the same bytes are
+    // dropped, anything else gives the hash up.
+    static constexpr size_t kRecentBytes = 4096;
+
+    // `rereadsAllowed`: bytes seen again before the hash position are dropped unchecked (a
+    // file read twice); otherwise they are checked as above (data written twice may differ).
     ContentStream(bool rereadsAllowed, size_t maxHeldBytes, HeldBudget& budget);
     ~ContentStream();
     ContentStream(const ContentStream&) = delete;
@@ -55,6 +60,8 @@ public:
     size_t HeldBytes() const { return m_heldBytes; }
 
 private:
+    // Drops the part of a piece before the hash position; false when it contradicts what was hashed.
+    bool SkipHashed(uint64_t& offset, const uint8_t*& data, size_t& len) const;
     void Hash(const uint8_t* data, size_t len);
     void Hold(uint64_t offset, const uint8_t* data, size_t len);
     void DrainHeld();
@@ -72,6 +79,7 @@ private:
     std::map<uint64_t, std::vector<uint8_t>> m_held;  // by offset, none overlapping
     size_t m_heldBytes = 0;
     std::vector<ByteRange> m_ranges;  // sorted, disjoint, not touching
+    std::vector<uint8_t> m_recent;    // the last bytes hashed (written data only)
 };
 
 }  // namespace smbaudit

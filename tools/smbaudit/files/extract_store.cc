@@ -10,11 +10,9 @@
 
 #include "tools/smbaudit/files/file_json.h"
 #include "tools/smbaudit/json_writer.h"
+#include "tools/smbaudit/record_format.h"
 
 namespace smbaudit {
-// event_format.h (until it moves off the library's event types).
-void AppendTimestamp(std::string& out, const CTimeStamp32& time);
-
 namespace {
 
 bool MakeDir(const std::string& path, std::string& error) {
@@ -32,7 +30,7 @@ void AppendKey(std::string& out, std::string_view key) {
 }
 
 void AppendTextKey(std::string& out, std::string_view key, const Text& text) {
-    if (text.empty()) return;
+    if (!text.known) return;
     AppendKey(out, key);
     AppendJsonText(out, text);
 }

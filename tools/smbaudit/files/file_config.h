@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace smbaudit {
@@ -23,6 +24,16 @@ struct FileTrackerConfig {
     size_t maxHeldBytesPerOpen = size_t(1) << 20;
     size_t maxHeldBytes = size_t(64) << 20;
     ExtractStore* extract = nullptr;  // shared by all workers; null or disabled: no extraction
+};
+
+
+struct FileTrackerCounters {
+    uint64_t opensUntracked = 0;  // beyond maxOpens
+    uint64_t interrupted = 0;     // opens that saw no close before their connection ended
+    uint64_t hashesComplete = 0;  // directions closed with their hashes
+    uint64_t hashesPartial = 0;   // directions closed with data but without them
+    void Add(const FileTrackerCounters& other);
+    void Print(std::FILE* out) const;
 };
 
 }  // namespace smbaudit

@@ -5,20 +5,14 @@
 namespace smbaudit {
 
 void AppendJsonText(std::string& out, const Text& text) {
-    if (!text.wide.empty()) {
+    if (text.isWide) {
         AppendJsonUtf16(out, text.wide);
     } else {
         AppendJsonLatin1(out, text.narrow);
     }
 }
 
-void FormatOpenTotals(JsonLine& line, const OpenTotals& t) {
-    line.Uint("bytes_read", t.bytesRead);
-    line.Uint("bytes_written", t.bytesWritten);
-    line.Uint("reads", t.reads);
-    line.Uint("writes", t.writes);
-    if (t.size) line.Uint("size", *t.size);
-    line.Uint("open_us", t.openMicros);
+void FormatContentDigests(JsonLine& line, const OpenTotals& t) {
     for (bool written : {false, true}) {
         const FileDigest& d = written ? t.written : t.read;
         if (!d.seen) continue;

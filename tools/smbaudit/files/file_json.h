@@ -15,11 +15,18 @@ namespace smbaudit {
 struct StoredText {
     std::string narrow;
     std::u16string wide;
+    bool isWide = false;
+    bool known = false;
     void Set(const Text& text) {
         narrow.assign(text.narrow);
         wide.assign(text.wide);
+        isWide = text.isWide;
+        known = text.known;
     }
-    Text View() const { return wide.empty() ? Text(std::string_view(narrow)) : Text(std::u16string_view(wide)); }
+    Text View() const {
+        if (!known) return Text();
+        return isWide ? Text(std::u16string_view(wide)) : Text(std::string_view(narrow));
+    }
 };
 
 // Appends `text` as a JSON string, 8-bit or UTF-16 as it is held.
@@ -27,9 +34,9 @@ void AppendJsonText(std::string& out, const Text& text);
 
 class JsonLine;
 
-// The totals of a close record: bytes_read, bytes_written, reads, writes, size, open_us, and
-// per direction ("read", "written") sha256 and md5, or hash_partial and covered_bytes.
-void FormatOpenTotals(JsonLine& line, const OpenTotals& totals);
+// The content keys of a close record, after its totals: per direction ("read", "written")
+// that saw data, sha256 and md5, or hash_partial and covered_bytes.
+void FormatContentDigests(JsonLine& line, const OpenTotals& totals);
 
 // Lower-case hex.
 template <size_t N>

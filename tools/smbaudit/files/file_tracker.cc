@@ -1,6 +1,7 @@
 #include "tools/smbaudit/files/file_tracker.h"
 
 #include <cstring>
+#include <ranges>
 
 #include "tools/smbaudit/files/file_json.h"
 
@@ -27,10 +28,10 @@ struct FileTracker::Open {
     std::unique_ptr<Direction> read, written;
 
     void Name(const AuditRecord& r) {
-        if (!r.file.empty()) file.Set(r.file);
-        if (!r.share.empty()) share.Set(r.share);
-        if (!r.shareServer.empty()) shareServer.Set(r.shareServer);
-        if (!r.user.empty()) user.Set(r.user);
+        if (r.file.known) file.Set(r.file);
+        if (r.share.known) share.Set(r.share);
+        if (r.shareServer.known) shareServer.Set(r.shareServer);
+        if (r.user.known) user.Set(r.user);
     }
 };
 
@@ -201,13 +202,10 @@ void FileTracker::Close(Open& open, AuditRecord& r, bool interrupted) {
     r.totals = &m_totals;
 }
 
-void FileTracker::EndConnection(std::string_view client, std::string_view server,
-                                const std::function<void(AuditRecord&)>& emit) {
-    auto it = m_connections.find(ConnectionKey(client, server));
-    if (it == m_connections.end()) return;
-    Opens opens = std::move(it->second);
-    m_connections.erase(it);
-    for (auto& [id, open] : opens) {
+void FileTracker::EndAll(const std::function<void(AuditRecord&)>& emit) {
+    std::unordered_map<std::string, Opens> connections = std::move(m_connections);
+    m_connections.clear();
+    for (auto& [id, open] : connections | std::views::values | std::views::join) {
         RecordOrigin origin{open->client, open->server, {}, true};
         AuditRecord r;
         r.proto = open->proto;
@@ -228,6 +226,11 @@ void FileTracker::EndConnection(std::string_view client, std::string_view server
         --m_opens;
         emit(r);
     }
+}
+
+void FileStage::Finish(RecordPipeline& pipeline, FileTrackerCounters& counters) {
+    m_tracker.EndAll([&](AuditRecord& r) { pipeline.Write(r); });
+    counters.Add(m_tracker.Counters());
 }
 
 }  // namespace smbaudit

@@ -30,17 +30,9 @@
 #include "tools/smbaudit/files/content_stream.h"
 #include "tools/smbaudit/files/extract_store.h"
 #include "tools/smbaudit/files/file_config.h"
+#include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
-
-struct FileTrackerCounters {
-    uint64_t opensUntracked = 0;  // beyond maxOpens
-    uint64_t interrupted = 0;     // opens that saw no close before their connection ended
-    uint64_t hashesComplete = 0;  // directions closed with their hashes
-    uint64_t hashesPartial = 0;   // directions closed with data but without them
-    void Add(const FileTrackerCounters& other);
-    void Print(std::FILE* out) const;
-};
 
 // An open: its connection ("client server") and the protocol's file id.
 struct OpenKey {
@@ -66,10 +58,9 @@ public:
     // `written`: data from the client to the file, else read from it.
     void OnData(const OpenKey& key, bool written, uint64_t offset, const uint8_t* data, size_t len,
                 const CTimeStamp32& time);
-    // The connection ended: each of its opens without close is finished and handed to `emit`
-    // as a close record without status (no response seen).
-    void EndConnection(std::string_view client, std::string_view server,
-                       const std::function<void(AuditRecord&)>& emit);
+    // The end of the input: each open without close is finished and handed to `emit` as a
+    // close record without status (no response seen).
+    void EndAll(const std::function<void(AuditRecord&)>& emit);
 
     size_t OpenCount() const { return m_opens; }
     size_t HeldBytes() const { return m_budget.used; }
@@ -90,6 +81,18 @@ private:
     size_t m_opens = 0;
     OpenTotals m_totals;  // of the close record being written
     FileTrackerCounters m_counters;
+};
+
+// The tracker as a stage of a worker's record pipeline.
+class FileStage : public RecordStage {
+public:
+    explicit FileStage(const FileTrackerConfig& config) : m_tracker(config) {}
+    bool OnRecord(AuditRecord& record, RecordPipeline&) override { return m_tracker.OnRecord(record); }
+    // Finishes the opens left and adds the tracker's counters to the worker's.
+    void Finish(RecordPipeline& pipeline, FileTrackerCounters& counters);
+
+private:
+    FileTracker m_tracker;
 };
 
 }  // namespace smbaudit
