@@ -89,6 +89,8 @@ WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file o
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
 WHY_NO_CLOSE = ("the sensor's close record without status for an open whose close the capture does not hold, "
                 "written when its connection ends, with the totals of what was seen")
+WHY_NO_HASHES = ("the sensor writes no sha256/md5 (--no-hashes, or a record formatter that leaves the close "
+                 "record's content keys out)")
 WHY_EXPORT_MERGED = ("tshark keeps one export object per file name: a later transfer of the same name is merged "
                      "into the first one's object instead of being exported on its own")
 WHY_EXPORT_PARTIAL = ("the sensor gives this transfer's hash up (hash_partial: a hole, overlapping pieces, written "
@@ -815,6 +817,11 @@ def check_hashes(capture, args, records, reasons, blind, unexplained, explained)
     export has its hash on a close record. `reasons` explains file names whose data the
     library does not report, `blind` tshark's blind spots. Returns the matches."""
     exports = tshark_exports(args.tshark, capture)
+    closes = [r for r in records if r["event"] == "close"]
+    if exports and not any("read" in r or "written" in r for r in closes):
+        explained.append("%s: tshark exports %d file(s), smbaudit's close records carry no content hashes\n    because "
+                         "%s" % (os.path.basename(capture), sum(map(len, exports.values())), WHY_NO_HASHES))
+        return 0
     whole, partial = collections.defaultdict(list), collections.Counter()
     for rec in records:
         if rec["event"] != "close" or "file" not in rec:

@@ -1,4 +1,3 @@
-#include "tools/smbaudit/files/file_json.h"
 #include "tools/smbaudit/record_format.h"
 
 #include <ctime>
@@ -236,7 +235,6 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
         line.Uint("writes", r.totals->writes);
         Put(line, "size", r.totals->size);
         line.Uint("open_us", r.totals->openMicros);
-        FormatContentDigests(line, *r.totals);
     }
     if (r.kind == RecordKind::Rpc) PutDcerpc(line, r.data, r.dataAvailable);
     line.End();
