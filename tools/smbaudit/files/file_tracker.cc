@@ -20,6 +20,9 @@ struct FileTracker::Open {
     Proto proto = Proto::Smb1;
     FileId128 id{};
     StoredText file, share, shareServer, user;
+    std::string fileType;
+    std::optional<uint32_t> uid, tid, treeId;
+    std::optional<uint64_t> sessionId;
     std::string client, server;
     CTimeStamp32 since;            // the create, or the first record of an open created unseen
     CTimeStamp32 last;             // its last record or data
@@ -32,6 +35,11 @@ struct FileTracker::Open {
         if (r.share.known) share.Set(r.share);
         if (r.shareServer.known) shareServer.Set(r.shareServer);
         if (r.user.known) user.Set(r.user);
+        if (r.fileType) fileType = r.fileType;
+        uid = r.uid ? r.uid : uid;
+        tid = r.tid ? r.tid : tid;
+        treeId = r.treeId ? r.treeId : treeId;
+        sessionId = r.sessionId ? r.sessionId : sessionId;
     }
 };
 
@@ -220,6 +228,11 @@ void FileTracker::EndAll(const std::function<void(AuditRecord&)>& emit) {
         r.share = open->share.View();
         r.shareServer = open->shareServer.View();
         r.user = open->user.View();
+        r.fileType = open->fileType.empty() ? nullptr : open->fileType.c_str();
+        r.uid = open->uid;
+        r.tid = open->tid;
+        r.treeId = open->treeId;
+        r.sessionId = open->sessionId;
         r.time = origin.time = open->last;
         Close(*open, r, true);
         ++m_counters.interrupted;
