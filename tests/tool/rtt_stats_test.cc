@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace smbaudit {
@@ -21,7 +22,7 @@ TEST(RttStats, PercentilesWithinOneBucketOfTheExactOnes) {
         a.Merge(b);
         std::vector<uint64_t> sorted = times;
         std::sort(sorted.begin(), sorted.end());
-        auto exact = [&](double p) { return sorted[size_t(p * double(sorted.size() - 1))]; };
+        auto exact = [&](double p) { return sorted[size_t(std::ceil(p * double(sorted.size()))) - 1]; };
         const RttSummary s = a.Summary("10.0.0.2:445", RecordKind::Read);
         EXPECT_EQ(s.count, times.size());
         EXPECT_EQ(s.max, sorted.back());

@@ -94,7 +94,7 @@ WHY_NO_HASHES = ("the sensor writes no sha256/md5 (--no-hashes, or a record form
 WHY_EXPORT_MERGED = ("tshark keeps one export object per file name: a later transfer of the same name is merged "
                      "into the first one's object instead of being exported on its own")
 WHY_EXPORT_PARTIAL = ("the sensor gives this transfer's hash up (hash_partial: a hole, overlapping pieces, written "
-                      "bytes that come again beyond the last 4 KiB hashed, or no close), while tshark exports "
+                      "bytes that come again beyond the last 256 bytes hashed, or no close), while tshark exports "
                       "what it has of a file, its holes filled with zeros")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
               "16-bit ByteCount (under --strict: large reads and writes wrap it)")

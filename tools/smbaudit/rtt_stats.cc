@@ -1,6 +1,8 @@
 #include "tools/smbaudit/rtt_stats.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 
 namespace smbaudit {
 
@@ -43,8 +45,8 @@ void RttStats::Merge(const RttStats& other) {
 }
 
 uint64_t RttStats::Histogram::Percentile(double p) const {
-    // The smallest bucket below which at least p of the times lie.
-    const uint64_t rank = uint64_t(p * double(count - 1)) + 1;
+    // Nearest rank: the bucket of the ceil(p * count)-th smallest time.
+    const uint64_t rank = std::max<uint64_t>(1, uint64_t(std::ceil(p * double(count))));
     uint64_t seen = 0;
     for (size_t i = 0; i < kBuckets; ++i) {
         seen += buckets[i];

@@ -40,7 +40,7 @@ public:
     // Written bytes that come again before the hash position (a client writing a byte, then
     // the whole block) are compared with the last kRecentBytes hashed: the same bytes are
     // dropped, anything else gives the hash up.
-    static constexpr size_t kRecentBytes = 4096;
+    static constexpr size_t kRecentBytes = 256;
 
     // `rereadsAllowed`: bytes seen again before the hash position are dropped unchecked (a
     // file read twice); otherwise they are checked as above (data written twice may differ).
