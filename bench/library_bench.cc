@@ -45,6 +45,7 @@ void InitContext(CSMBContext& ctx, CSMBOutPut& sink, bool directTcp) {
     options.maxPendingRequests = 1024;
     options.acceptStandardNtCreateRsp = true;
     options.followUnhandledAndX = true;
+    options.followUnreadLogons = true;
     ctx.SetOptions(options);
 }
 

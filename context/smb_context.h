@@ -58,6 +58,13 @@ struct SMBContextOptions {
     // measures; with this option the length is DataLength/DataLengthHigh and the data
     // window runs from DataOffset to the end of the message.
     bool largeReadWrite = false;
+    // Follow sessions whose logon the standard reading loses. Windows 10 and later send
+    // Session Setup AndX with an empty NativeOS and NativeLanMan that end exactly at the
+    // block's end (ByteCount = SecurityBlobLength + 5); such empty strings are read as empty
+    // text instead of dropping the logon. And a successful Tree Connect response whose UID
+    // has no conversation (its logon was not captured or could not be read) rebuilds the
+    // conversation as mid-stream pickup does, instead of dropping the tree.
+    bool followUnreadLogons = false;
 };
 
 // Counters a host may read for its statistics.

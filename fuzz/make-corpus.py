@@ -138,6 +138,23 @@ def security_blobs(pcap):
     return [bytes.fromhex(r[0]) for r in rows if r and r[0]]
 
 
+def add_token(targets, label, blob):
+    """Raw NTLMSSP blobs (no extended security negotiated), SPNEGO tokens around an NTLMSSP
+    message or a Kerberos token, and bare Kerberos messages. The SMB1 token targets take a
+    UTF-16 flag byte first; the Kerberos target also gets the AP-REQ out of its GSS-API framing."""
+    ntlm = blob.find(b"NTLMSSP\x00")
+    if ntlm != 0:
+        targets["ber"].add(label, bytes([32, 5]) + blob)
+        targets["spnego"].add(label, b"\x01" + blob)
+    if ntlm >= 0:
+        targets["ntlmssp"].add(label, b"\x01" + blob[ntlm:])
+    else:
+        targets["kerberos"].add(label, blob)
+        ap_req = blob.find(b"\x01\x00\x6e")
+        if ap_req >= 0:
+            targets["kerberos"].add(label + "-ap-req", blob[ap_req + 2:])
+
+
 class Target:
     def __init__(self, name):
         self.name = name
@@ -163,7 +180,7 @@ class Target:
 
 def main():
     dirs = sys.argv[1:] or [os.path.join(ROOT, "tests/data/captures"), os.path.join(ROOT, "tests/data/public")]
-    targets = {n: Target(n) for n in ("context", "text", "packet", "ber", "spnego", "ntlmssp")}
+    targets = {n: Target(n) for n in ("context", "text", "packet", "ber", "spnego", "ntlmssp", "kerberos")}
     for d in dirs:
         for name in sorted(os.listdir(d)):
             if not name.endswith((".pcap", ".pcapng")):
@@ -180,14 +197,13 @@ def main():
             if link in PACKET_LINKS:
                 targets["packet"].add(stem, packet_seed(link, frames))
             for i, blob in enumerate(security_blobs(pcap)):
-                # Raw NTLMSSP blobs (no extended security negotiated) or SPNEGO tokens
-                # around an NTLMSSP message; the token targets take a UTF-16 flag byte first.
-                ntlm = blob.find(b"NTLMSSP\x00")
-                if ntlm != 0:
-                    targets["ber"].add(f"{stem}-{i}", bytes([32, 5]) + blob)
-                    targets["spnego"].add(f"{stem}-{i}", b"\x01" + blob)
-                if ntlm >= 0:
-                    targets["ntlmssp"].add(f"{stem}-{i}", b"\x01" + blob[ntlm:])
+                add_token(targets, f"{stem}-{i}", blob)
+    # The SMB2 security blobs and Kerberos messages of tests/data/auth (see its README).
+    auth = os.path.join(ROOT, "tests/data/auth")
+    for name in sorted(os.listdir(auth)):
+        if name.endswith(".bin"):
+            with open(os.path.join(auth, name), "rb") as f:
+                add_token(targets, name[:-4], f.read())
     for t in targets.values():
         t.write()
 

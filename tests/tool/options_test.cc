@@ -21,6 +21,7 @@ TEST(Options, TolerancesOnUnlessStrictAndDoubleDashEndsOptions) {
     EXPECT_TRUE(o.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_TRUE(o.sensor.connection.contextOptions.followUnhandledAndX);
     EXPECT_TRUE(o.sensor.connection.contextOptions.largeReadWrite);
+    EXPECT_TRUE(o.sensor.connection.contextOptions.followUnreadLogons);
     EXPECT_EQ(o.filter, kDefaultFilter);
     EXPECT_EQ(o.sensor.serverPorts.size(), 2u);
 
@@ -28,6 +29,7 @@ TEST(Options, TolerancesOnUnlessStrictAndDoubleDashEndsOptions) {
     EXPECT_FALSE(strict.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnhandledAndX);
     EXPECT_FALSE(strict.sensor.connection.contextOptions.largeReadWrite);
+    EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnreadLogons);
 
     ASSERT_TRUE(Parse({"--", "--strict"}, dashed, error)) << error;
     EXPECT_EQ(dashed.captures, std::vector<std::string>{"--strict"});

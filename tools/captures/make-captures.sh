@@ -93,6 +93,7 @@ inner_main() {
         scenario bad-logon bad_logon
         scenario rpcclient rpcclient_queries
         scenario impacket-smb1 impacket_smb1
+        scenario windows10-smb1 windows10_smb1
     fi
 
     if [ ${#FAILED[@]} -gt 0 ]; then
@@ -320,6 +321,12 @@ impacket_smb1() {
     [ "$(ls "$WORK/share")" = hello.txt ]
 }
 
+# The logon shape of Windows 10 and later (empty NativeOS and NativeLanMan), port 139.
+windows10_smb1() {
+    HELLO_TEXT=$HELLO_TEXT "$PYTHON" "$HERE/windows10_client.py" \
+        127.0.0.1 "$NETBIOS_NAME" "$USER_NAME" "$USER_PASS" "$WORKGROUP" share
+}
+
 large_transfer() {
     local rounds=$(( (large_mb + 2 * LARGE_CHUNK_MB - 1) / (2 * LARGE_CHUNK_MB) ))
     local commands="lcd $WORK/upload; " i
@@ -377,6 +384,6 @@ SMBCAP_INNER=1 unshare --net --mount --pid --fork --mount-proc \
     bash "$HERE/make-captures.sh" "${args[@]}" "$outdir" || rc=$?
 
 if [ -z "$large_mb" ]; then
-    summarise "$outdir"/{smb445-files,smb139-files,null-session-shares,guest-share,bad-logon,rpcclient,impacket-smb1}.pcap
+    summarise "$outdir"/{smb445-files,smb139-files,null-session-shares,guest-share,bad-logon,rpcclient,impacket-smb1,windows10-smb1}.pcap
 fi
 exit "$rc"

@@ -197,6 +197,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
     ctx.largeReadWrite = !o.strict;
+    ctx.followUnreadLogons = !o.strict;
     if (!o.extract.dir.empty() && !o.sensor.files.hashes) {
         error = "--extract-dir needs the hashes: it cannot go with --no-hashes";
         return false;
@@ -286,7 +287,7 @@ Analysis:
                              the most drop their buffers and resynchronise (default
                              268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
-                             smbaudit turns on three tolerances:
+                             smbaudit turns on four tolerances:
                              - the standard (non-extended) 34-word NT Create AndX
                                response is accepted: Samba and most non-Windows servers
                                answer with it, and without this every create, read,
@@ -297,7 +298,12 @@ Analysis:
                              - large Read AndX and Write AndX (above 64 KiB, whose
                                16-bit ByteCount wraps) carry DataLength/DataLengthHigh
                                bytes up to the end of the message, not the bytes
-                               ByteCount measures.
+                               ByteCount measures;
+                             - the empty NativeOS and NativeLanMan that end the
+                               Session Setup requests of Windows 10 and later are
+                               read (without this their whole session goes
+                               unreported), and a Tree Connect whose logon was not
+                               seen rebuilds the conversation.
 
 Performance:
       --workers N            follow the connections on N threads (default 1, at most
