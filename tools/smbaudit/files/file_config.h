@@ -29,7 +29,7 @@ struct FileTrackerConfig {
 
 struct FileTrackerCounters {
     uint64_t opensUntracked = 0;  // beyond maxOpens
-    uint64_t interrupted = 0;     // opens that saw no close before their connection ended
+    uint64_t interrupted = 0;     // opens without close: at the end of the input, or whose file id came again
     uint64_t hashesComplete = 0;  // directions closed with their hashes
     uint64_t hashesPartial = 0;   // directions closed with data but without them
     void Add(const FileTrackerCounters& other);

@@ -1,6 +1,7 @@
 #include "tools/smbaudit/files/file_tracker.h"
 
 #include <cstring>
+#include <limits>
 #include <ranges>
 
 #include "tools/smbaudit/files/file_json.h"
@@ -123,6 +124,12 @@ bool FileTracker::OnRecord(AuditRecord& r) {
     if (!key) return keep;
     // A failed create opens nothing; every other record names an open, seen created or not.
     if (r.kind == RecordKind::Create && r.status.value_or(0) != 0) return keep;
+    // A file id handed out again while the capture missed the close of its previous open:
+    // the new open starts afresh (the old one is counted as ended without close).
+    if (r.kind == RecordKind::Create && Find(*key, nullptr)) {
+        Erase(*key);
+        ++m_counters.interrupted;
+    }
     Open* open = Find(*key, &r);
     if (!open) return keep;
     open->Name(r);
@@ -141,19 +148,26 @@ bool FileTracker::OnRecord(AuditRecord& r) {
         const uint64_t len = r.dataLen.value_or(0);
         ++(written ? open->totals.writes : open->totals.reads);
         (written ? open->totals.bytesWritten : open->totals.bytesRead) += len;
-        if (written && len && r.offset && (!open->eof || *r.offset + len > *open->eof)) open->eof = *r.offset + len;
+        const bool fits = r.offset && *r.offset <= std::numeric_limits<uint64_t>::max() - len;
+        if (written && len && fits && (!open->eof || *r.offset + len > *open->eof)) open->eof = *r.offset + len;
         if (r.data && r.offset) Feed(*open, written, *r.offset, r.data, r.dataAvailable, r.time);
         break;
     }
     case RecordKind::Close:
         Close(*open, r, false);
-        m_connections[key->connection].erase(key->id);
-        --m_opens;
+        Erase(*key);
         break;
     default:
         break;
     }
     return keep;
+}
+
+void FileTracker::Erase(const OpenKey& key) {
+    auto conn = m_connections.find(key.connection);
+    if (conn == m_connections.end() || conn->second.erase(key.id) == 0) return;
+    --m_opens;
+    if (conn->second.empty()) m_connections.erase(conn);
 }
 
 void FileTracker::OnData(const OpenKey& key, bool written, uint64_t offset, const uint8_t* data, size_t len,

@@ -74,6 +74,7 @@ private:
     Open* Find(const OpenKey& key, const AuditRecord* naming);
     void Feed(Open& open, bool written, uint64_t offset, const uint8_t* data, size_t len, const CTimeStamp32& time);
     void Close(Open& open, AuditRecord& record, bool interrupted);
+    void Erase(const OpenKey& key);
 
     FileTrackerConfig m_config;
     HeldBudget m_budget;
