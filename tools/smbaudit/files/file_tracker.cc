@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <ranges>
 
 #include "tools/smbaudit/files/file_json.h"
 
@@ -227,31 +226,33 @@ void FileTracker::Close(Open& open, AuditRecord& r, bool interrupted) {
 void FileTracker::EndAll(const std::function<void(AuditRecord&)>& emit) {
     std::unordered_map<std::string, Opens> connections = std::move(m_connections);
     m_connections.clear();
-    for (auto& [id, open] : connections | std::views::values | std::views::join) {
-        RecordOrigin origin{open->client, open->server, {}, true};
-        AuditRecord r;
-        r.proto = open->proto;
-        r.kind = RecordKind::Close;
-        r.origin = &origin;
-        if (open->proto == Proto::Smb1) {
-            r.fid = uint32_t(id[0] | id[1] << 8);
-        } else {
-            r.fileId = id;
+    for (auto& entry : connections) {
+        for (auto& [id, open] : entry.second) {
+            RecordOrigin origin{open->client, open->server, {}, true};
+            AuditRecord r;
+            r.proto = open->proto;
+            r.kind = RecordKind::Close;
+            r.origin = &origin;
+            if (open->proto == Proto::Smb1) {
+                r.fid = uint32_t(id[0] | id[1] << 8);
+            } else {
+                r.fileId = id;
+            }
+            r.file = open->file.View();
+            r.share = open->share.View();
+            r.shareServer = open->shareServer.View();
+            r.user = open->user.View();
+            r.fileType = open->fileType.empty() ? nullptr : open->fileType.c_str();
+            r.uid = open->uid;
+            r.tid = open->tid;
+            r.treeId = open->treeId;
+            r.sessionId = open->sessionId;
+            r.time = origin.time = open->last;
+            Close(*open, r, true);
+            ++m_counters.interrupted;
+            --m_opens;
+            emit(r);
         }
-        r.file = open->file.View();
-        r.share = open->share.View();
-        r.shareServer = open->shareServer.View();
-        r.user = open->user.View();
-        r.fileType = open->fileType.empty() ? nullptr : open->fileType.c_str();
-        r.uid = open->uid;
-        r.tid = open->tid;
-        r.treeId = open->treeId;
-        r.sessionId = open->sessionId;
-        r.time = origin.time = open->last;
-        Close(*open, r, true);
-        ++m_counters.interrupted;
-        --m_opens;
-        emit(r);
     }
 }
 
