@@ -1,7 +1,5 @@
 #include "tools/smbaudit/record_format.h"
 
-#include <ctime>
-
 #include "tools/smbaudit/dcerpc_summary.h"
 #include "tools/smbaudit/status_names.h"
 
@@ -75,21 +73,9 @@ const char* RecordKindName(RecordKind kind) {
     return unsigned(kind) < unsigned(kRecordKindCount) ? kNames[int(kind)] : "unknown";
 }
 
-void AppendTimestamp(std::string& out, const CTimeStamp32& t) {
-    std::time_t secs = std::time_t(t.m_sec);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06uZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, unsigned(t.m_usec % 1000000u));
-    out += text;
-}
-
 void FormatRecord(JsonLine& line, const AuditRecord& r) {
     line.Begin();
-    std::string ts;
-    AppendTimestamp(ts, r.time);
-    line.Latin1("ts", ts);
+    line.Timestamp("ts", r.time.m_sec, r.time.m_usec);
     line.Latin1("event", RecordKindName(r.kind));
     line.Latin1("proto", r.proto == Proto::Smb1 ? "smb1" : "smb2");
     if (r.origin) {
@@ -100,9 +86,7 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
         if (!r.status) {
             line.Null("status");
         } else {
-            char code[11];
-            std::snprintf(code, sizeof code, "0x%08x", *r.status);
-            line.Latin1("status", code);
+            line.Hex32("status", *r.status);
             const std::string name = StatusName(*r.status);
             if (!name.empty()) line.Latin1("status_name", name);
         }

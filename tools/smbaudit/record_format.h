@@ -12,8 +12,6 @@
 
 namespace smbaudit {
 
-// "2017-05-10T12:34:56.123456Z"
-void AppendTimestamp(std::string& out, const CTimeStamp32& time);
 
 void FormatRecord(JsonLine& line, const AuditRecord& record);
 

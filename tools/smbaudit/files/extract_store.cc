@@ -10,7 +10,6 @@
 
 #include "tools/smbaudit/files/file_json.h"
 #include "tools/smbaudit/json_writer.h"
-#include "tools/smbaudit/record_format.h"
 
 namespace smbaudit {
 namespace {
@@ -23,16 +22,13 @@ bool MakeDir(const std::string& path, std::string& error) {
 
 bool FullDisk(int err) { return err == ENOSPC || err == EDQUOT; }
 
-void AppendKey(std::string& out, std::string_view key) {
-    out += out.size() > 1 ? ",\"" : "\"";
-    out += key;
-    out += "\":";
-}
-
-void AppendTextKey(std::string& out, std::string_view key, const Text& text) {
+void TextKey(JsonLine& json, std::string_view key, const Text& text) {
     if (!text.known) return;
-    AppendKey(out, key);
-    AppendJsonText(out, text);
+    if (text.isWide) {
+        json.Utf16(key, text.wide);
+    } else {
+        json.Latin1(key, text.narrow);
+    }
 }
 
 }  // namespace
@@ -111,39 +107,35 @@ void ExtractStore::Discard(ExtractFile& file) {
 void ExtractStore::Finish(std::unique_ptr<ExtractFile> file, const FileDigest& digest,
                           const std::vector<ByteRange>& ranges, const Sighting& s) {
     if (!file) return;
-    std::string line = "{";
-    AppendKey(line, "ts_first");
-    line += '"';
-    AppendTimestamp(line, s.first);
-    line += '"';
-    AppendKey(line, "ts_last");
-    line += '"';
-    AppendTimestamp(line, s.last);
-    line += '"';
-    AppendKey(line, "direction");
-    AppendJsonLatin1(line, s.direction);
-    AppendTextKey(line, "file", s.file);
-    AppendTextKey(line, "share", s.share);
-    AppendTextKey(line, "share_server", s.shareServer);
-    AppendTextKey(line, "user", s.user);
-    AppendTextKey(line, "client", Text(s.client));
-    AppendTextKey(line, "server", Text(s.server));
-    AppendKey(line, "size");
-    line += std::to_string(s.size);
+    JsonLine json;  // left open: the holes' array is added by hand
+    json.Begin();
+    json.Timestamp("ts_first", s.first.m_sec, s.first.m_usec);
+    json.Timestamp("ts_last", s.last.m_sec, s.last.m_usec);
+    json.Latin1("direction", s.direction);
+    TextKey(json, "file", s.file);
+    TextKey(json, "share", s.share);
+    TextKey(json, "share_server", s.shareServer);
+    TextKey(json, "user", s.user);
+    json.Latin1("client", s.client);
+    json.Latin1("server", s.server);
+    json.Uint("size", s.size);
 
     std::string final;
     if (digest.complete) {
-        AppendKey(line, "sha256");
-        AppendJsonLatin1(line, HexDigest(digest.sha256));
-        AppendKey(line, "md5");
-        AppendJsonLatin1(line, HexDigest(digest.md5));
+        json.Latin1("sha256", HexDigest(digest.sha256));
+        json.Latin1("md5", HexDigest(digest.md5));
         final = m_config.dir + "/" + HexDigest(digest.sha256);
     } else if (m_config.keepPartial) {
-        AppendKey(line, "covered_bytes");
-        line += std::to_string(digest.coveredBytes);
+        json.Uint("covered_bytes", digest.coveredBytes);
+        final = m_config.dir + "/partial/" + file->m_tmpPath.substr(file->m_tmpPath.rfind('/') + 1);
+    } else {
+        ++m_incomplete;
+        return;  // the temporary file goes with `file`
+    }
+    std::string line = json.str();
+    if (!digest.complete) {
         // [[begin, end], ...]: the byte ranges up to the size that were not observed.
-        AppendKey(line, "holes");
-        line += '[';
+        line += ",\"holes\":[";
         uint64_t at = 0;
         auto hole = [&](uint64_t end) {
             if (end <= at) return;
@@ -156,10 +148,6 @@ void ExtractStore::Finish(std::unique_ptr<ExtractFile> file, const FileDigest& d
         }
         hole(s.size);
         line += ']';
-        final = m_config.dir + "/partial/" + file->m_tmpPath.substr(file->m_tmpPath.rfind('/') + 1);
-    } else {
-        ++m_incomplete;
-        return;  // the temporary file goes with `file`
     }
     line += "}\n";
 

@@ -4,14 +4,6 @@
 
 namespace smbaudit {
 
-void AppendJsonText(std::string& out, const Text& text) {
-    if (text.isWide) {
-        AppendJsonUtf16(out, text.wide);
-    } else {
-        AppendJsonLatin1(out, text.narrow);
-    }
-}
-
 void FormatContentDigests(JsonLine& line, const OpenTotals& t) {
     for (bool written : {false, true}) {
         const FileDigest& d = written ? t.written : t.read;

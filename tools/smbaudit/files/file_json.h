@@ -29,9 +29,6 @@ struct StoredText {
     }
 };
 
-// Appends `text` as a JSON string, 8-bit or UTF-16 as it is held.
-void AppendJsonText(std::string& out, const Text& text);
-
 class JsonLine;
 
 // The content keys of a close record, after its totals: per direction ("read", "written")
