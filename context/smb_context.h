@@ -33,6 +33,7 @@ class CSILogon;
 class CSITrans2;
 class CEventParaBase;
 struct _smbConvers;
+struct FilePayload;
 struct _smbResrcTree;
 struct _smbFileObj;
 
@@ -51,6 +52,12 @@ struct SMBContextOptions {
     // Let an AndX chain pass through an AndX command that has no handler (LOCKING_ANDX)
     // to the command behind it.
     bool followUnhandledAndX = false;
+    // Large Read AndX responses and Write AndX requests (CAP_LARGE_READX/WRITEX) carry more
+    // than 64 KiB, so their 16-bit ByteCount wraps (a 130,048-byte write says 64,513, a
+    // 65,536-byte read 0 or 1). Standard behaviour cuts the data to the block that ByteCount
+    // measures; with this option the length is DataLength/DataLengthHigh and the data
+    // window runs from DataOffset to the end of the message.
+    bool largeReadWrite = false;
     // Follow sessions whose logon the standard reading loses. Windows 10 and later send
     // Session Setup AndX with an empty NativeOS and NativeLanMan that end exactly at the
     // block's end (ByteCount = SecurityBlobLength + 5); such empty strings are read as empty
@@ -202,6 +209,9 @@ private:
                          GrantedFieldsReader readGranted);
     // Shared by the read and write handlers (fileops/file_data.cc): named-pipe payload to
     // HandleRPC (SMB_RET_PIPE_DATA), anything else as the event (SMB_RET_FILE_CMD).
+    // The data of a Read AndX response or Write AndX request (see largeReadWrite).
+    FilePayload ReadWritePayload(const CPktContext* ctx, const SmbBlock& block, int offset, uint16_t dataOffset,
+                                 uint64_t length) const;
     int ReportFileData(CEventParaBase* event, _smbFileObj* file, const uint8_t* data, uint64_t len,
                        CTimeStamp32& time);
 

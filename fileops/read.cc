@@ -51,7 +51,7 @@ int CSMBContext::ProcessReadAndXRsp(CPktContext* ctx, int offset) {
         if (link.Active()) ctx->m_status = 0;
         if (words < kReadAndXRspWords) return FollowAndX(link);
         const uint64_t length = uint64_t(block.u16(15)) << 16 | block.u16(11);
-        payload = PayloadInBlock(block, offset, block.u16(13), length);
+        payload = ReadWritePayload(ctx, block, offset, block.u16(13), length);
     }
     // A file opened earlier in the same chain is known by the FID its response handed on;
     // the request named it 0xFFFF then.

@@ -27,7 +27,7 @@ int CSMBContext::ProcessWriteReq(CPktContext* ctx, int offset) {
     DescribeFile(ev, file, FindConvers(ctx->m_uid), FindResTree(ctx->m_tid));
     ev.m_offset = block.u32(7) | (words == kWriteReqWordsLarge ? uint64_t(block.u32(25)) << 32 : 0);
     const uint64_t length = uint64_t(block.u16(19)) << 16 | block.u16(21);
-    const FilePayload payload = PayloadInBlock(block, offset, block.u16(23), length);
+    const FilePayload payload = ReadWritePayload(ctx, block, offset, block.u16(23), length);
     ev.m_pData = payload.data;
     ev.m_dataLen = payload.len;
 

@@ -8,7 +8,7 @@
 //           bit 1 acceptStandardNtCreateRsp; bit 2 followUnhandledAndX and followUnreadLogons;
 //           bits 3-4 maxPendingRequests (none, 1, 4, 64);
 //           bits 5-6 maxMessageBytes (none, 256, 4096, 65536);
-//           bit 7 pending time-out of 30 s instead of 0
+//           bit 7 pending time-out of 30 s instead of 0 (and largeReadWrite)
 //   byte 1: 0, or n to make the n-th library allocation fail
 //   then chunks: a flag byte (bit 0 from the client, bit 1 bytes were lost before,
 //           bit 2 CheckTimeOut after the chunk, bits 3-7 seconds that pass first),
@@ -73,6 +73,7 @@ void Run(FuzzInput& in) {
     options.maxPendingRequests = kPendingCaps[(config >> 3) & 3];
     options.maxMessageBytes = kMessageCaps[(config >> 5) & 3];
     ctx.SetOptions(options);
+    options.largeReadWrite = config & 0x80;
     ctx.SetPendingTimeOut((config & 0x80) ? 30 : 0);
     ZELK::FailNthAllocation(failAt);
 

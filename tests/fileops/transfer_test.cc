@@ -154,15 +154,17 @@ TEST(CapturedTransfer, EicarFileByDefaultLosesTheStandardCreateResponse) {
 
 // smb-eicar-andx.pcap: a Windows client chains Write AndX and Close behind a Locking AndX
 // (tshark: frame 22, commands 0x24, 0x2f, 0x04 on FID 0x4002, write offset 0, length 68;
-// the block holds only 59 of the 68 bytes, which caps the reported length).
+// the block holds only 59 of the 68 bytes, which caps the reported length unless the
+// largeReadWrite option takes the data up to the end of the message).
 TEST(CapturedTransfer, WriteChainedBehindLockingAndXNeedsThePassThrough) {
     const std::vector<Segment> segs = LoadSegments("fileops/eicar-andx.segs");
     ASSERT_EQ(segs.size(), 14u);
-    for (bool passThrough : {false, true}) {
+    for (auto [passThrough, large] : {std::pair{false, false}, {true, false}, {true, true}}) {
         Conn c;
         SMBContextOptions o;
         o.acceptStandardNtCreateRsp = true;
         o.followUnhandledAndX = passThrough;
+        o.largeReadWrite = large;
         c.ctx.SetOptions(o);
         ReplaySegments(c, segs);
         std::vector<SMBEventType> kinds;
@@ -177,8 +179,9 @@ TEST(CapturedTransfer, WriteChainedBehindLockingAndXNeedsThePassThrough) {
         EXPECT_EQ(write.fid, 0x4002);
         EXPECT_EQ(write.s("file"), "\\test.txt");
         EXPECT_EQ(write.n("offset"), 0u);
-        EXPECT_EQ(write.n("data_len"), 59u);
-        EXPECT_EQ(write.data, ByteVec(kEicar, kEicar + 59));
+        const size_t len = large ? 68 : 59;
+        EXPECT_EQ(write.n("data_len"), len);
+        EXPECT_EQ(write.data, ByteVec(kEicar, kEicar + len));
         EXPECT_EQ(FileEvents(c)[2]->fid, 0x4002);
         EXPECT_TRUE(c.peer.files().empty());
     }

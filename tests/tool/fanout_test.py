@@ -34,7 +34,7 @@ with open(f"{tmp}/frames.pcap", "wb") as out:
         out.write(struct.pack("<IIII", 1000 + i // 1000, i % 1000, len(f), len(f)) + f)
 
 def records(text):
-    return sorted(json.dumps({k: v for k, v in json.loads(l).items() if k not in ("ts", "rtt_us")}, sort_keys=True)
+    return sorted(json.dumps({k: v for k, v in json.loads(l).items() if k not in ("ts", "rtt_us", "open_us")}, sort_keys=True)
                   for l in text.splitlines())
 
 want = records(subprocess.run([tool, "--no-progress", f"{tmp}/frames.pcap"], capture_output=True, check=True).stdout)

@@ -20,6 +20,7 @@ TEST(Options, TolerancesOnUnlessStrictAndDoubleDashEndsOptions) {
     EXPECT_EQ(o.captures, (std::vector<std::string>{"a.pcap", "-", "b.pcapng"}));
     EXPECT_TRUE(o.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_TRUE(o.sensor.connection.contextOptions.followUnhandledAndX);
+    EXPECT_TRUE(o.sensor.connection.contextOptions.largeReadWrite);
     EXPECT_TRUE(o.sensor.connection.contextOptions.followUnreadLogons);
     EXPECT_EQ(o.filter, kDefaultFilter);
     EXPECT_EQ(o.sensor.serverPorts.size(), 2u);
@@ -27,6 +28,7 @@ TEST(Options, TolerancesOnUnlessStrictAndDoubleDashEndsOptions) {
     ASSERT_TRUE(Parse({"--strict", "x.pcap"}, strict, error)) << error;
     EXPECT_FALSE(strict.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnhandledAndX);
+    EXPECT_FALSE(strict.sensor.connection.contextOptions.largeReadWrite);
     EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnreadLogons);
 
     ASSERT_TRUE(Parse({"--", "--strict"}, dashed, error)) << error;
@@ -92,6 +94,9 @@ TEST(Options, UsageErrorsAreRefusedWithAMessage) {
         {"--ports", "70000", "x.pcap"},
         {"--ports", "1139/raw", "x.pcap"},
         {"--stats=yes", "x.pcap"},
+        {"--file-events", "some", "x.pcap"},
+        {"--extract-dir", "d", "--no-hashes", "x.pcap"},  // extraction names files by their hash
+        {"--extract-quota", "9", "x.pcap"},               // extraction limits without extraction
     };
     for (const auto& args : bad) {
         Options o;

@@ -17,6 +17,8 @@ the capture, and compares the two, connection by connection:
   close            FID, status
   delete, rename   names, status
   rpc              named-pipe payloads: FID, direction, length
+  file hashes      the sha256 of every file the close records give whole ("read"/"written")
+                   against the files tshark exports (--export-objects smb), by file name
 
 SMB2 and SMB3 (records with "proto": "smb2"), paired by MessageId (an interim STATUS_PENDING
 response waits for the final one), a related command of a compound chain acting on the FileId of
@@ -58,6 +60,9 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import hashlib
+import urllib.parse
 import xml.etree.ElementTree as ET
 
 MORE_PROCESSING = (0xC0000016, 0x010000EA)
@@ -104,8 +109,19 @@ WHY_EMPTY_NATIVE_STRICT = ("the Session Setup request ends with empty NativeOS /
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
 WHY_SNAPLEN = ("a frame of the exchange was cut by the capture's snapshot length: the sensor never received the "
                "whole message, while tshark still shows the part that was captured")
+WHY_NO_CLOSE = ("the sensor's close record without status for an open whose close the capture does not hold, "
+                "written when its connection ends, with the totals of what was seen")
+WHY_NO_HASHES = ("the sensor writes no sha256/md5 (--no-hashes, or a record formatter that leaves the close "
+                 "record's content keys out)")
+WHY_PIPE_EXPORT = ("tshark exports a named pipe's payload as an object; the sensor reports pipe payloads as rpc "
+                   "records, not as file content with hashes")
+WHY_EXPORT_MERGED = ("tshark keeps one export object per file name: a later transfer of the same name is merged "
+                     "into the first one's object instead of being exported on its own")
+WHY_EXPORT_PARTIAL = ("the sensor gives this transfer's hash up (hash_partial: a hole, overlapping pieces, written "
+                      "bytes that come again beyond the last 256 bytes hashed, or no close), while tshark exports "
+                      "what it has of a file, its holes filled with zeros")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
-              "16-bit ByteCount")
+              "16-bit ByteCount (under --strict: large reads and writes wrap it)")
 
 
 def le(raw, off, size):
@@ -310,6 +326,7 @@ class Connection:
         self.convs = {}       # UID -> {"trees": set(), "logged_on": bool}
         self.trees = {}       # TID -> {"uid": UID, "path": str}
         self.files = {}       # FID -> {"name", "pipe", "known", "why"}
+        self.unseen_data = {}  # file name -> why the library reports none of its data
         self.expected = []
         self.unfollowed = collections.Counter()
         self.orphans = []      # response frames whose request tshark did not show
@@ -576,6 +593,10 @@ class Connection:
         return max(0, min(declared, block_len - position))
 
     def length_reasons(self, msg, block, declared):
+        # By default the sensor takes large reads and writes whole (the library's
+        # largeReadWrite option): the declared length, up to the end of the message.
+        if not self.strict:
+            return {}
         capped = self.capped_length(msg, block, declared)
         return {"data_len": (WHY_CAPPED, capped)} if capped != declared else {}
 
@@ -645,6 +666,8 @@ class Connection:
         if sblock is not None:
             return
         fid = rblock.num("smb.fid")
+        if fid in self.files:
+            self.unseen_data[self.files[fid]["name"]] = WHY_CORE_WRITE
         self.add("write", self.frames(req, None), {"fid": fid, "offset": rblock.num("smb.offset"),
                                                    "data_len": rblock.num("smb.data_len")}, ctx, WHY_CORE_WRITE)
 
@@ -1123,9 +1146,87 @@ def crosscheck(capture, args):
             masked = f["status"] == 0 and (rec["event"] == "logon" and "user" not in rec or
                                            rec["event"] == "tree_connect" and "share" not in rec)
             reason = WHY_RECONSTRUCTED if masked else blind_spot(conn)
+            if rec["event"] == "close" and rec.get("status", 0) is None:
+                reason = WHY_NO_CLOSE
             line = "%s: smbaudit record without counterpart in tshark: %s" % (label, json.dumps(rec, ensure_ascii=False))
             (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
-    return matched, unexplained, explained, unfollowed
+    reasons = {}  # file name -> why tshark and the sensor may see its content differently
+    for conn in conns.values():
+        reasons.update(conn.unseen_data)
+    blind = next(filter(None, map(blind_spot, conns.values())), None)
+    hashes_matched = check_hashes(capture, args, [r for recs in actual.values() for r in recs], reasons, blind,
+                                  unexplained, explained)
+    return matched + hashes_matched, unexplained, explained, unfollowed
+
+
+def tshark_exports(tshark, capture):
+    """{file name: [sha256, ...]} of the files tshark exports from the SMB traffic."""
+    with tempfile.TemporaryDirectory() as out:
+        proc = subprocess.run([tshark, "-r", capture, "-q", "--export-objects", "smb," + out],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise RuntimeError("tshark --export-objects failed on %s" % capture)
+        exports = collections.defaultdict(list)
+        for name in os.listdir(out):
+            with open(os.path.join(out, name), "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            # Copies of a name are exported as "name(1).ext", "name(2).ext"...
+            base = re.sub(r"\(\d+\)(\.[^.%]*)?$", lambda m: m.group(1) or "", name)
+            exports[urllib.parse.unquote(base)].append(digest)
+        return exports
+
+
+def check_hashes(capture, args, records, reasons, blind, unexplained, explained):
+    """Every sha256 of a close record is one of tshark's exports of the same file; every
+    export has its hash on a close record. `reasons` explains file names whose data the
+    library does not report, `blind` tshark's blind spots. Returns the matches."""
+    def norm(name):  # SMB2 names are relative to the share, SMB1 ones start with a backslash
+        return "\\" + name.lstrip("\\")
+    exports = collections.defaultdict(list)
+    for name, digests in tshark_exports(args.tshark, capture).items():
+        exports[norm(name)] += digests
+    pipes = {norm(r["pipe"]) for r in records if r["event"] == "rpc" and "pipe" in r}
+    unseen = {norm(name): why for name, why in reasons.items()}
+    closes = [r for r in records if r["event"] == "close"]
+    if exports and not any("read" in r or "written" in r for r in closes):
+        explained.append("%s: tshark exports %d file(s), smbaudit's close records carry no content hashes\n    because "
+                         "%s" % (os.path.basename(capture), sum(map(len, exports.values())), WHY_NO_HASHES))
+        return 0
+    whole, partial = collections.defaultdict(list), collections.Counter()
+    for rec in records:
+        if rec["event"] != "close" or "file" not in rec:
+            continue
+        for direction in ("read", "written"):
+            content = rec.get(direction)
+            if content is None:
+                continue
+            if "sha256" in content:
+                whole[norm(rec["file"])].append(content["sha256"])
+            else:
+                partial[norm(rec["file"])] += 1
+    matched = 0
+    label = os.path.basename(capture)
+    for name in sorted(set(whole) | set(exports)):
+        left = list(exports.get(name, []))
+        missing = []
+        for digest in whole.get(name, []):
+            if digest in left:
+                left.remove(digest)
+                matched += 1
+            else:
+                missing.append(digest)
+        for digest in missing:
+            line = "%s: %s: smbaudit sha256 %s, tshark exports %s" % (
+                label, name, digest, ", ".join(exports.get(name, [])) or "nothing")
+            reason = WHY_EXPORT_MERGED if exports.get(name) and not left else blind
+            (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
+        for digest in left:
+            line = "%s: %s: tshark exports content with sha256 %s, no close record of smbaudit has it" % (
+                label, name, digest)
+            reason = WHY_EXPORT_PARTIAL if partial[name] else WHY_PIPE_EXPORT if name in pipes else unseen.get(name)
+            partial[name] = max(0, partial[name] - 1)
+            (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
+    return matched
 
 
 def main():

@@ -70,6 +70,16 @@ struct RecordOrigin {
 
 using FileId128 = std::array<uint8_t, 16>;  // SMB2 FileId: persistent then volatile part
 
+// The content of one open in one direction, on close records: its hashes when the bytes
+// observed are exactly the whole file, [0, size), else only how many bytes were observed.
+struct FileDigest {
+    bool seen = false;          // data passed in this direction
+    bool complete = false;      // sha256 and md5 are those of the whole file
+    uint64_t coveredBytes = 0;  // bytes observed
+    std::array<uint8_t, 32> sha256{};
+    std::array<uint8_t, 16> md5{};
+};
+
 // Totals of one open, on close records.
 struct OpenTotals {
     uint64_t bytesRead = 0;
@@ -78,6 +88,7 @@ struct OpenTotals {
     uint64_t writes = 0;
     std::optional<uint64_t> size;  // final size when known
     uint64_t openMicros = 0;       // time between create and close
+    FileDigest read, written;      // content read from / written to the file
 };
 
 struct AuditRecord {

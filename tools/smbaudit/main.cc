@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/smbaudit/files/extract_store.h"
 #include "tools/smbaudit/options.h"
 #include "tools/smbaudit/output_queue.h"
 #include "tools/smbaudit/pcap_source.h"
@@ -121,12 +122,20 @@ int Run(const Options& options) {
         return false;
     };
 
+    ExtractStore extract;
+    if (std::string error; !extract.Open(options.extract, error)) {
+        std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+        return 2;
+    }
+    SensorConfig sensorConfig = options.sensor;
+    sensorConfig.files.extract = &extract;
+
     Stats stats;
     StatsReporter reporter(std::move(statsOut), options.statsInterval);
     CaptureCounters captureCounters;
     InputStatus worst = InputStatus::Ok;
     if (live) {
-        LiveSensors sensors(options.sensor, output, options.workers);
+        LiveSensors sensors(sensorConfig, output, options.workers);
         LiveCapture capture;
         capture.interface = options.interface;
         capture.filter = options.filter;
@@ -149,9 +158,9 @@ int Run(const Options& options) {
         RecordWriter writer(output);
         std::unique_ptr<FrameSink> input;
         if (options.workers > 1) {
-            input = std::make_unique<ShardedSensor>(options.sensor, output, stats, options.workers);
+            input = std::make_unique<ShardedSensor>(sensorConfig, output, stats, options.workers);
         } else {
-            input = std::make_unique<Sensor>(options.sensor, writer, stats);
+            input = std::make_unique<Sensor>(sensorConfig, writer, stats);
         }
         worst = ReadCaptureFiles(options, *input);
         input->Finish();
@@ -167,7 +176,10 @@ int Run(const Options& options) {
         worst = std::max(worst, InputStatus::Warning);
     }
     reporter.Write(stats, live ? &captureCounters : nullptr, output.Counters());
-    if (options.stats) stats.Print(stderr);
+    if (options.stats) {
+        stats.Print(stderr);
+        extract.PrintStats(stderr);
+    }
     return int(worst);
 }
 

@@ -180,6 +180,28 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "-s" || name == "--stats") {
             if (!flag()) return false;
             o.stats = true;
+        } else if (name == "--file-events") {
+            if (!value(text)) return false;
+            if (text != "all" && text != "summary") {
+                error = "option --file-events: 'all' or 'summary'";
+                return false;
+            }
+            o.sensor.files.summary = text == "summary";
+        } else if (name == "--no-hashes") {
+            if (!flag()) return false;
+            o.sensor.files.hashes = false;
+        } else if (name == "--extract-dir") {
+            if (!value(text)) return false;
+            o.extract.dir = text;
+        } else if (name == "--extract-max-bytes") {
+            if (!number(std::numeric_limits<uint64_t>::max(), n)) return false;
+            o.extract.maxFileBytes = n;
+        } else if (name == "--extract-quota") {
+            if (!number(std::numeric_limits<uint64_t>::max(), n)) return false;
+            o.extract.quotaBytes = n;
+        } else if (name == "--extract-partial") {
+            if (!flag()) return false;
+            o.extract.keepPartial = true;
         } else if (name == "--no-progress") {
             if (!flag()) return false;
             o.progress = false;
@@ -192,7 +214,16 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
+    ctx.largeReadWrite = !o.strict;
     ctx.followUnreadLogons = !o.strict;
+    if (!o.extract.dir.empty() && !o.sensor.files.hashes) {
+        error = "--extract-dir needs the hashes: it cannot go with --no-hashes";
+        return false;
+    }
+    if (o.extract.dir.empty() && (o.extract.maxFileBytes || o.extract.quotaBytes || o.extract.keepPartial)) {
+        error = "--extract-max-bytes, --extract-quota and --extract-partial need --extract-dir";
+        return false;
+    }
     if (!o.interface.empty() && !o.captures.empty()) {
         error = "give either -i INTERFACE or capture files, not both";
         return false;
@@ -277,6 +308,19 @@ Service:
   SIGHUP reopens the -w file (after logrotate renamed it); SIGTERM and SIGINT write every
   pending record and the statistics, then exit 0.
 
+Files:
+      --file-events all|summary
+                             all (default): a record for every read and write; summary:
+                             no read and write records, the close carries the totals
+      --no-hashes            no sha256/md5 of the files' content on close records
+      --extract-dir DIR      store every completely observed file as DIR/<sha256>, once,
+                             with DIR/<sha256>.json listing each sighting (names, share,
+                             server, user, direction, first and last time)
+      --extract-max-bytes N  files larger than N bytes are not stored (default: no limit)
+      --extract-quota N      stop storing once N bytes are stored (default: no limit);
+                             a full disk or quota is reported once, the analysis goes on
+      --extract-partial      keep incomplete files under DIR/partial/ with their holes
+
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is
                              dropped unreported (default 60, the time Windows clients
@@ -299,7 +343,7 @@ Analysis:
                              the most drop their buffers and resynchronise (default
                              268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
-                             smbaudit turns on three tolerances:
+                             smbaudit turns on four tolerances:
                              - the standard (non-extended) 34-word NT Create AndX
                                response is accepted: Samba and most non-Windows servers
                                answer with it, and without this every create, read,
@@ -307,6 +351,10 @@ Analysis:
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
                                Write AndX behind Locking AndX;
+                             - large Read AndX and Write AndX (above 64 KiB, whose
+                               16-bit ByteCount wraps) carry DataLength/DataLengthHigh
+                               bytes up to the end of the message, not the bytes
+                               ByteCount measures;
                              - the empty NativeOS and NativeLanMan that end the
                                Session Setup requests of Windows 10 and later are
                                read (without this their whole session goes

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/smbaudit/files/file_config.h"
 #include "tools/smbaudit/sensor.h"
 
 namespace smbaudit {
@@ -34,7 +35,8 @@ struct Options {
     bool progress = true;
     bool strict = false;
     unsigned workers = 1;               // threads that follow connections
-    SensorConfig sensor;
+    SensorConfig sensor;      // sensor.files.extract is set up by the host from `extract`
+    ExtractConfig extract;
 };
 
 // Fills `options` from argv; false with a one-line `error` on a usage error.

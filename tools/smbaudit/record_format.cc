@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "tools/smbaudit/dcerpc_summary.h"
+#include "tools/smbaudit/files/file_json.h"
 #include "tools/smbaudit/status_names.h"
 
 namespace smbaudit {
@@ -157,6 +158,7 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
         line.Uint("writes", r.totals->writes);
         Put(line, "size", r.totals->size);
         line.Uint("open_us", r.totals->openMicros);
+        FormatContentDigests(line, *r.totals);
     }
     if (r.kind == RecordKind::Rpc) PutDcerpc(line, r.data, r.dataAvailable);
     line.End();

@@ -21,6 +21,12 @@ public:
     // May add to the record; returns false to leave it out of the output (later stages do
     // not see it either). Records of its own go out through `pipeline.Write`.
     virtual bool OnRecord(AuditRecord& record, RecordPipeline& pipeline) = 0;
+    // File data that an analyser streams apart from its records (SMB2/3 READ and WRITE), for
+    // the open that `open` names (its origin, protocol and file id), at a file offset.
+    // `written`: from the client to the file.
+    virtual void OnData(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) {
+        (void)open, (void)written, (void)offset, (void)data, (void)len;
+    }
 };
 
 class RecordPipeline {
@@ -32,6 +38,10 @@ public:
 
     // A record from an analyser: through every stage, then written.
     void Emit(AuditRecord& record);
+    // Streamed file data: to every stage.
+    void Data(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) {
+        for (RecordStage* stage : m_stages) stage->OnData(open, written, offset, data, len);
+    }
     // A record written as it is, past the stages (the stages' own records).
     void Write(const AuditRecord& record);
 

@@ -3,7 +3,15 @@
 namespace smbaudit {
 
 Sensor::Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats)
-    : m_config(config), m_stats(stats), m_pipeline(writer, stats), m_table(m_config.connection, m_pipeline, stats) {}
+    : m_config(config),
+      m_stats(stats),
+      m_pipeline(writer, stats),
+      m_rtt(stats.rtt),
+      m_files(m_config.files),
+      m_table(m_config.connection, m_pipeline, stats) {
+    m_pipeline.AddStage(m_rtt);
+    m_pipeline.AddStage(m_files);
+}
 
 std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {
     for (const ServerPort& sp : m_config.serverPorts) {
@@ -86,6 +94,9 @@ void Sensor::MaybeSweep(const CTimeStamp32& now) {
 
 void Sensor::Tick(const CTimeStamp32& now) { MaybeSweep(now); }
 
-void Sensor::Finish() { m_table.CloseAll(); }
+void Sensor::Finish() {
+    m_table.CloseAll();
+    m_files.Finish(m_pipeline, m_stats.files);
+}
 
 }  // namespace smbaudit

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "tools/smbaudit/connection_table.h"
+#include "tools/smbaudit/files/file_tracker.h"
 #include "tools/smbaudit/record_pipeline.h"
+#include "tools/smbaudit/rtt_stage.h"
 
 namespace smbaudit {
 
@@ -21,6 +23,7 @@ struct SensorConfig {
     std::vector<ServerPort> serverPorts{{445, true}, {139, false}};
     uint32_t idleTimeout = 900;  // seconds without a packet before a connection is dropped
     ConnectionSettings connection;
+    FileTrackerConfig files;
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
@@ -60,6 +63,8 @@ private:
     SensorConfig m_config;
     Stats& m_stats;
     RecordPipeline m_pipeline;
+    RttStage m_rtt;
+    FileStage m_files;
     ConnectionTable m_table;
     uint32_t m_lastSweepSec = 0;
 };

@@ -133,7 +133,7 @@ void Head(const smb2::Event& ev, AuditRecord& r) {
 
 }  // namespace
 
-void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) {
+void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r) {
     r.kind = KindOf(ev.kind);
     Head(ev, r);
     const bool ok = ev.status && *ev.status == 0;
@@ -174,14 +174,9 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r, OpenTotals& totals) 
         }
         break;
     case EventKind::Close:
-        if (ev.open) {
-            totals = OpenTotals{ev.open->bytesRead, ev.open->bytesWritten, ev.open->reads, ev.open->writes,
-                                std::nullopt, 0};
-            if (ev.hasEndOfFile) totals.size = ev.endOfFile;
-            if (r.time.Micros() >= ev.open->created.Micros() && ev.open->created.Micros() != 0)
-                totals.openMicros = r.time.Micros() - ev.open->created.Micros();
-            r.totals = &totals;
-        }
+        // The post-query attributes: the final size, which the file tracker puts in the
+        // close's totals beside what it counted.
+        if (ev.hasEndOfFile) r.fileSize = ev.endOfFile;
         break;
     case EventKind::Read:
         r.offset = ev.offset;
@@ -236,10 +231,19 @@ void Smb2RpcRecord(const smb2::Event& ev, const uint8_t* data, size_t len, uint6
 
 void Smb2RecordSink::OnEvent(const smb2::Event& event) {
     AuditRecord record;
-    OpenTotals totals;
     record.origin = &m_origin;
-    Smb2EventRecord(event, record, totals);
+    Smb2EventRecord(event, record);
     m_pipeline.Emit(record);
+}
+
+void Smb2RecordSink::OnFileData(const smb2::Open& open, bool fromClient, uint64_t offset, const uint8_t* data,
+                                size_t len) {
+    AuditRecord naming;
+    naming.proto = Proto::Smb2;
+    naming.origin = &m_origin;
+    naming.time = m_origin.time;
+    naming.fileId = open.id;
+    m_pipeline.Data(naming, fromClient, offset, data, len);
 }
 
 void Smb2RecordSink::OnPipeData(const smb2::Event& event, const uint8_t* data, size_t len, uint64_t totalLen) {

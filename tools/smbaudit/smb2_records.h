@@ -10,9 +10,8 @@
 
 namespace smbaudit {
 
-// Fills `record` from one event; texts point into the event and the analyser's tables, the
-// totals of a close into `totals`.
-void Smb2EventRecord(const smb2::Event& event, AuditRecord& record, OpenTotals& totals);
+// Fills `record` from one event; texts point into the event and the analyser's tables.
+void Smb2EventRecord(const smb2::Event& event, AuditRecord& record);
 // A pipe payload: `data` holds the first `len` of its `totalLen` bytes.
 void Smb2RpcRecord(const smb2::Event& event, const uint8_t* data, size_t len, uint64_t totalLen,
                    AuditRecord& record);
@@ -25,6 +24,8 @@ public:
 
     void OnEvent(const smb2::Event& event) override;
     void OnPipeData(const smb2::Event& event, const uint8_t* data, size_t len, uint64_t totalLen) override;
+    void OnFileData(const smb2::Open& open, bool fromClient, uint64_t offset, const uint8_t* data,
+                    size_t len) override;
 
 private:
     RecordPipeline& m_pipeline;

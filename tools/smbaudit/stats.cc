@@ -57,6 +57,8 @@ void Stats::Add(const Stats& o) {
     bufferSheds += o.bufferSheds;
     for (const auto& [name, count] : o.smb2) smb2[name] += count;
     AddReassembly(o.reassembly);
+    files.Add(o.files);
+    rtt.Merge(o.rtt);
 }
 
 void Stats::Print(std::FILE* out) const {
@@ -100,6 +102,8 @@ void Stats::Print(std::FILE* out) const {
         any = true;
         std::fprintf(out, "  %-24.*s %" PRIu64 "\n", int(name.size()), name.data(), count);
     }
+    files.Print(out);
+    rtt.Print(out);
 }
 
 void FormatStatsRecord(JsonLine& line, uint32_t now, const Stats& s, const CaptureCounters* capture,

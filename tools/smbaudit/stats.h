@@ -9,8 +9,10 @@
 
 #include "tools/smbaudit/json_writer.h"
 #include "tools/smbaudit/audit_record.h"
+#include "tools/smbaudit/files/file_config.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/record_writer.h"
+#include "tools/smbaudit/rtt_stats.h"
 #include "tools/smbaudit/tcp_reassembly.h"
 
 namespace smbaudit {
@@ -36,6 +38,8 @@ struct Stats {
     uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes
     std::map<std::string_view, uint64_t> smb2;  // SMB2/3 analyser counters by name
     ReassemblyCounters reassembly;
+    FileTrackerCounters files;
+    RttStats rtt;
 
     void AddReassembly(const ReassemblyCounters& c);
     // Adds another worker's counters.
