@@ -28,6 +28,9 @@ struct RecordedEvent {
 
     const std::string& s(const std::string& k) const { return text.at(k); }
     uint64_t n(const std::string& k) const { return num.at(k); }
+    // The space-separated fields, '|'-separated: text and numeric fields by name, and
+    // "type" (logon, create...), "status" (hex), "uid", "tid", "fid", "req"/"rsp" (seconds).
+    std::string Fields(const std::string& names) const;
 };
 
 struct RecordedRpc {
@@ -42,6 +45,9 @@ class RecordingSink : public CSMBOutPut {
 public:
     void HandleEvent(CSMBContext* ctx, CEventParaBase* ev) override;
     void HandleRPC(_smbFileObj* file, const char* data, size_t len, CTimeStamp32& time) override;
+
+    // Fields() of every event, ';'-separated.
+    std::string Log(const std::string& names) const;
 
     std::vector<RecordedEvent> events;
     std::vector<RecordedRpc> rpcs;
