@@ -252,22 +252,6 @@ struct OpenFile : Session {
     _smbFileObj* file = peer.AddFile(kTid, kFid, u"\\doomed.txt", SMB_FT_FILE);
 };
 
-TEST(Trans2Delete, MarkingAnOpenFileReportsItsDeletion) {
-    for (uint32_t status : {0u, 0xC0000121u /* STATUS_CANNOT_DELETE */}) {
-        OpenFile c;
-        EXPECT_EQ(c.Req(Trans2().frame()), SMB_RET_OK);
-        EXPECT_EQ(c.peer.saved().size(), 1u);
-        EXPECT_EQ(c.Rsp(Trans2Rsp(status)), SMB_RET_OK);
-        const RecordedEvent& e = OnlyEvent(c);
-        EXPECT_EQ(e.type, SMB_EVT_DELETE);
-        EXPECT_EQ(e.status, status);
-        EXPECT_EQ(e.s("file"), "\\doomed.txt");
-        EXPECT_EQ(e.n("file_type"), SMB_FT_FILE);
-        EXPECT_EQ(e.file, c.file);
-        EXPECT_EQ(c.peer.files().at(kFid), c.file);  // open until its Close
-    }
-}
-
 // Transactions that are looked at but not followed: result 0, nothing saved; and malformed
 // or unknown objects of the followed one, including parameters and data outside the message.
 TEST(Trans2Delete, RequestsNotFollowed) {

@@ -27,16 +27,6 @@ TEST(BufferManager, KeptBytesPrecedeTheNewOnes) {
     EXPECT_EQ(b.Length(), 0u);
 }
 
-TEST(BufferManager, ReadsTheCallersBytesInPlaceWhenNothingIsKept) {
-    CBufferManager b(16);
-    static const char chunk[] = "0123456789";
-    b.LockBuffer(chunk, 10);
-    EXPECT_EQ(b.GetData(3, 1), chunk + 3);
-    b.Skip(10);
-    b.FreeBuffer();
-    EXPECT_EQ(b.Footprint(), 0u);  // nothing kept, nothing allocated
-}
-
 TEST(BufferManager, GrowsForALargeMessageAndGivesTheMemoryBack) {
     CBufferManager b(1500);
     std::string piece(1448, 'x');
