@@ -83,7 +83,7 @@ TEST(TransactNmPipe, BothDirectionsReachHandleRpc) {
         uint8_t extraWords;
         uint16_t dataCount;  // announced in both directions (0: as sent); cut to the block
     };
-    for (const Case& t : {Case{false, 72, 92, 0, 0, 0}, Case{true, 72, 92, 0, 0, 0}, Case{false, 0, 0, 0, 0, 0},
+    for (const Case& t : {Case{true, 72, 92, 0, 0, 0}, Case{false, 0, 0, 0, 0, 0},
                           Case{false, 40, 60, 0x80000005, 1, 0}, Case{false, 72, 92, 0, 0, 0xFFFF}}) {
         SCOPED_TRACE(testing::Message() << t.unicode << "/" << t.reqLen << "/" << t.status);
         OpenPipe c;

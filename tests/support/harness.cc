@@ -36,8 +36,7 @@ std::string RecordingSink::Log(const std::string& names) const {
     return out;
 }
 
-void RecordingSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
-    lastContext = ctx;
+void RecordingSink::HandleEvent(CSMBContext*, CEventParaBase* ev) {
     RecordedEvent r{ev->m_eventType, ev->m_status, ev->m_reqTime, ev->m_rspTime,
                     ev->m_pConvers, ev->m_pResTree, ev->m_pFileObj, -1, -1, -1, {}, {}, {}};
     if (ev->m_pConvers) r.uid = ev->m_pConvers->m_uid;

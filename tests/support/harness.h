@@ -51,7 +51,6 @@ public:
 
     std::vector<RecordedEvent> events;
     std::vector<RecordedRpc> rpcs;
-    CSMBContext* lastContext = nullptr;
 };
 
 // UTF-16 to a narrow test string (code units above 0xFF as '?').
@@ -65,8 +64,6 @@ public:
     std::map<int, _smbResrcTree*>& trees() { return m_c.m_resTrees; }
     std::map<int, _smbFileObj*>& files() { return m_c.m_fileObjs; }
     _smbConnState& state() { return m_c.m_connState; }
-    CConfigTemplate& config() { return m_c.m_config; }
-    bool port445() const { return m_c.m_bPort445; }
     int ReleaseConver(uint16_t uid) { return m_c.ReleaseConver(uid); }
     int ReleaseResTree(uint16_t tid) { return m_c.ReleaseResTree(tid); }
     int ReleaseFileObj(uint16_t fid) { return m_c.ReleaseFileObj(fid); }
