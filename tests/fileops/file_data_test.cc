@@ -136,6 +136,15 @@ TEST(ReadRaw, ReportedFromTheRequest) {
     }
 }
 
+// A pipe's write goes to HandleRPC, and the request's result says so.
+TEST(WriteAndX, PipeWriteGoesToHandleRpc) {
+    Opened c;
+    EXPECT_EQ(c.Req(WriteReq(kPipe, 0, Payload(120, 9)).frame()), SMB_RET_PIPE_DATA);
+    EXPECT_TRUE(c.sink.events.empty());
+    ASSERT_EQ(c.sink.rpcs.size(), 1u);
+    EXPECT_EQ(c.sink.rpcs[0].data, Payload(120, 9));
+}
+
 TEST(WriteAndX, LengthAndOffset) {
     struct Case {
         uint16_t dataLength, dataLengthHigh;
