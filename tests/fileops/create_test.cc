@@ -48,10 +48,7 @@ TEST(Create, GrantedCreateAndItsFileType) {
             c.Req(NtCreateReq(u"x", 1, /*disposition=*/3, t.reqBits).frame());
             c.now = {10, 9};
             c.Rsp(NtCreateRsp(7, 1, /*eof=*/1234, t.resourceType, t.rspBits).frame());
-            EXPECT_EQ(OnlyEvent(c).n("disposition"), 3u);
-            EXPECT_EQ(OnlyEvent(c).n("create_action"), 1u);
-            EXPECT_EQ(OnlyEvent(c).n("file_size"), 1234u);
-            EXPECT_EQ(OnlyEvent(c).rspTime.m_usec, 9u);
+            EXPECT_EQ(OnlyEvent(c).Fields("disposition create_action file_size rsp"), "3|1|1234|10");
         }
         EXPECT_EQ(OnlyEvent(c).n("file_type"), t.expected);
         ASSERT_EQ(c.peer.files().count(7), 1u);
@@ -99,16 +96,11 @@ TEST(NtCreate, ErrorResponseOnUnknownSessionRebuildsItFirst) {
     c.peer.state().m_dialect = "NT LM 0.12";
     c.Req(NtCreateReq(u"\\secret.doc").frame());
     EXPECT_EQ(c.Rsp(ErrorRsp(0xA2, 0xC0000022)), SMB_RET_FILE_CMD);
+    // Nothing granted: create action 4, no FID.
+    EXPECT_EQ(c.sink.Log("type uid tid fid status"), "logon|2048|-1|-1|0;tcon|2048|2049|-1|0;create|2048|2049|-1|c0000022");
     ASSERT_EQ(c.sink.events.size(), 3u);
-    EXPECT_EQ(c.sink.events[0].s("dialect"), "NT LM 0.12");
-    EXPECT_EQ(c.sink.events[0].s("user"), SMB_MASK);
-    EXPECT_EQ(c.sink.events[1].n("tree_type"), SMB_TREE_UNKNOWN);
-    const RecordedEvent& e = c.sink.events[2];
-    EXPECT_EQ(e.status, 0xC0000022u);
-    EXPECT_EQ(e.s("file"), "\\secret.doc");
-    EXPECT_EQ(e.n("create_action"), 4u);  // nothing granted
-    EXPECT_EQ(e.tid, kTid);
-    EXPECT_EQ(e.fid, -1);
+    EXPECT_EQ(c.sink.events[0].Fields("dialect user"), std::string("NT LM 0.12|") + SMB_MASK);
+    EXPECT_EQ(c.sink.events[2].Fields("file create_action"), "\\secret.doc|4");
     EXPECT_EQ(c.peer.trees()[kTid]->m_pConvers, c.peer.convers()[kUid]);
     // The rebuilt session is an ordinary one: a second create rebuilds nothing.
     c.Req(NtCreateReq(u"\\b", 2).frame());
@@ -201,9 +193,8 @@ TEST(NtCreate, ChainedReadAndCloseUseTheHandedOnFid) {
     // The close response meets no saved request; its result travels back up the chain.
     EXPECT_EQ(c.Rsp(rsp.frame()), SMB_RET_NO_OBJECT);
     EXPECT_TRUE(c.peer.saved().empty());
+    EXPECT_EQ(c.sink.Log("type fid file"), "create|16386|\\chain.txt;read|16386|\\chain.txt");
     ASSERT_EQ(c.sink.events.size(), 2u);
-    EXPECT_EQ(c.sink.events[1].fid, 0x4002);
-    EXPECT_EQ(c.sink.events[1].s("file"), "\\chain.txt");
     EXPECT_EQ(c.sink.events[1].n("count"), 512u);
     EXPECT_EQ(c.sink.events[1].data, data);
 }
@@ -214,10 +205,7 @@ TEST(NtCreate, ChainMakesAnErrorHeaderASuccessForTheCreate) {
     Smb rsp = NtCreateRsp(0x22).ntStatus(0x80000005);  // STATUS_BUFFER_OVERFLOW, a warning
     rsp.andx(0x2E, ReadAndXRspWords(0, 0));
     c.Rsp(rsp.frame());
-    ASSERT_EQ(c.sink.events.size(), 2u);
-    EXPECT_EQ(c.sink.events[0].status, 0u);
-    EXPECT_EQ(c.sink.events[1].status, 0x80000005u);  // the read sees the header status
-    EXPECT_EQ(c.sink.events[1].fid, 0x22);
+    EXPECT_EQ(c.sink.Log("type status fid"), "create|0|34;read|80000005|34");  // the read sees the header status
 }
 
 TEST(Create, AllocationFailures) {
@@ -256,10 +244,7 @@ TEST(NtCreate, FileKeptWithoutTreeWhenTheRebuiltTreeCannotBeHad) {
     c.Req(NtCreateReq(u"a").frame());
     ZELK::FailNthAllocation(2);  // the conversation is rebuilt, the tree is not
     EXPECT_EQ(c.Rsp(NtCreateRsp(6).frame()), SMB_RET_FILE_CMD);
-    ASSERT_EQ(c.sink.events.size(), 2u);
-    EXPECT_EQ(c.sink.events[1].tid, -1);
-    ASSERT_EQ(c.peer.files().count(6), 1u);
-    EXPECT_EQ(c.peer.files()[6]->m_pResTree, nullptr);
+    EXPECT_EQ(c.sink.Log("type tid fid"), "logon|-1|-1;create|-1|6");
     // The file is still usable and closes cleanly.
     c.Req(CloseReq(6).frame());
     c.Rsp(CloseRsp().frame());
@@ -280,13 +265,8 @@ TEST(OpenAndX, GrantedOpenTranslatesOpenModeAndReadsTheResponse) {
         Bytes words = OpenRspWords(0x31, 5000, 0, 0x8001);
         if ((extended = !extended)) words.fill(8);
         EXPECT_EQ(c.Rsp(Smb(0x2D).uid(kUid).tid(kTid).params(words).frame()), SMB_RET_FILE_CMD);
-        const RecordedEvent& e = OnlyEvent(c);
-        EXPECT_EQ(e.type, SMB_EVT_CREATE);
-        EXPECT_EQ(e.n("disposition"), disposition);
-        EXPECT_EQ(e.s("file"), "\\old\\app.ini");
-        EXPECT_EQ(e.n("create_action"), 1u);
-        EXPECT_EQ(e.n("file_size"), 5000u);
-        EXPECT_EQ(c.peer.files().count(0x31), 1u);
+        EXPECT_EQ(OnlyEvent(c).Fields("type disposition file create_action file_size fid"),
+                  "create|" + std::to_string(disposition) + "|\\old\\app.ini|1|5000|49");
     }
 }
 
@@ -294,18 +274,10 @@ TEST(OpenAndX, RefusedOpenRebuildsNothingAGrantedOneDoes) {
     Conn c;  // mid-stream: neither the logon nor the tree connect was seen
     c.Req(OpenReq(UnicodeName(u"\\locked"), 0x12).frame());
     EXPECT_EQ(c.Rsp(ErrorRsp(0x2D, 0xC0000043)), SMB_RET_FILE_CMD);
-    const RecordedEvent& e = OnlyEvent(c);
-    EXPECT_EQ(e.status, 0xC0000043u);
-    EXPECT_EQ(e.s("file"), "\\locked");
-    EXPECT_EQ(e.conv, nullptr);
-    EXPECT_EQ(e.tree, nullptr);
-    EXPECT_TRUE(c.peer.convers().empty());
-    EXPECT_TRUE(c.peer.trees().empty());
+    EXPECT_EQ(OnlyEvent(c).Fields("status file uid tid"), "c0000043|\\locked|-1|-1");
     c.Req(OpenReq(UnicodeName(u"a")).mid(2).frame());
     c.Rsp(OpenRsp(8).mid(2).frame());
-    ASSERT_EQ(c.sink.events.size(), 4u);
-    EXPECT_EQ(c.sink.events[1].type, SMB_EVT_LOGON);
-    EXPECT_EQ(c.sink.events[2].type, SMB_EVT_TREE_CONNECT);
+    EXPECT_EQ(c.sink.Log("type"), "create;logon;tcon;create");
 }
 
 }  // namespace

@@ -27,69 +27,6 @@ TEST(BufferManager, KeptBytesPrecedeTheNewOnes) {
     EXPECT_EQ(b.Length(), 0u);
 }
 
-TEST(BufferManager, ReadsTheCallersBytesInPlaceWhenNothingIsKept) {
-    CBufferManager b(16);
-    static const char chunk[] = "0123456789";
-    b.LockBuffer(chunk, 10);
-    EXPECT_EQ(b.GetData(3, 1), chunk + 3);
-    b.Skip(10);
-    b.FreeBuffer();
-    EXPECT_EQ(b.Footprint(), 0u);  // nothing kept, nothing allocated
-}
-
-TEST(BufferManager, GrowsForALargeMessageAndGivesTheMemoryBack) {
-    CBufferManager b(1500);
-    std::string piece(1448, 'x');
-    const unsigned total = 1 << 20;
-    unsigned fed = 0;
-    while (fed < total) {
-        b.LockBuffer(piece.data(), unsigned(piece.size()));
-        fed += unsigned(piece.size());
-        b.FreeBuffer();
-    }
-    EXPECT_EQ(b.Length(), fed);
-    EXPECT_GE(b.Footprint(), fed);
-    b.LockBuffer(nullptr, 0);
-    ASSERT_NE(b.GetData(fed - 1, 1), nullptr);
-    b.Skip(fed);
-    b.FreeBuffer();
-    EXPECT_EQ(b.Footprint(), 0u);
-}
-
-TEST(BufferManager, SmallStorageWaitsForTheNextMessageUntilTrimmed) {
-    // A message that spans chunks is kept in storage; once it is consumed the storage stays
-    // for the next one, so a busy direction does not allocate per message, until Trim()
-    // hands it back. Trim() never drops bytes still kept; giving the bytes up
-    // (ClearHisData) frees the storage at once.
-    for (bool clear : {false, true}) {
-        CBufferManager b(1500);
-        std::string piece(1000, 'x');
-        for (int i = 0; i < 3; ++i) {
-            b.LockBuffer(piece.data(), unsigned(piece.size()));
-            b.FreeBuffer();
-        }
-        const size_t grown = b.Footprint();
-        EXPECT_GE(grown, 3000u);
-        b.Trim();
-        EXPECT_EQ(b.Footprint(), grown) << "bytes still kept";
-        if (clear) {
-            b.ClearHisData();
-            EXPECT_EQ(b.Footprint(), 0u);
-        } else {
-            b.LockBuffer(nullptr, 0);
-            b.Skip(3000);
-            b.FreeBuffer();
-            EXPECT_EQ(b.Footprint(), grown);
-            b.Trim();
-            EXPECT_EQ(b.Footprint(), 0u);
-        }
-        b.LockBuffer(piece.data(), 10);  // it works on afterwards
-        b.FreeBuffer();
-        EXPECT_EQ(b.Length(), 10u);
-        ASSERT_NE(b.GetData(0, 10), nullptr);
-    }
-}
-
 TEST(BufferManager, SkippingPastTheHeldBytesDropsTheRestOfLaterChunks) {
     CBufferManager b(16);
     b.LockBuffer("abcd", 4);

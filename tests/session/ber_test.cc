@@ -141,6 +141,7 @@ TEST(BerValue, NumbersAndIdentifiers) {
         {"NULL", {0x05, 0x00}, 32, ASN1_OK, 0, 0, kUntouched},
         {"Counter64, high word first", {0x46, 0x09, 0x00, 0xFF, 0, 0, 0, 0, 0, 0, 0x01}, 32, ASN1_OK, kSame, 8, Le({0xFF000000, 1})},
         {"Counter64 negative", {0x46, 0x01, 0xFE}, 32, ASN1_OK, kSame, 8, Le({0xFFFFFFFF, 0xFFFFFFFE})},
+        {"Counter64 in exactly 8 bytes", {0x46, 0x01, 0x05}, 8, ASN1_OK, kSame, 8, Le({0, 5})},
         {"Counter64 nine bytes", {0x46, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}, 32, ASN1_OK, kSame, 8, kUntouched},
         {"Counter64 empty", {0x46, 0x00}, 32, ASN1_OK, kSame, 0, kUntouched},
         {"OID SPNEGO", {0x06, 0x06, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x02}, 32, ASN1_OK, 7, 28, Le({1, 3, 6, 1, 5, 5, 2})},

@@ -42,43 +42,6 @@ uint64_t Key(uint16_t pid, uint16_t mid, uint8_t cmd) {
     return MakeSavedInfoKey(&c);
 }
 
-TEST(PendingTable, KeysKeepPidMidAndCommandApart) {
-    EXPECT_NE(Key(1, 2, 0x2E), Key(1, 2, 0x04));
-    EXPECT_NE(Key(1, 2, 0x2E), Key(2, 1, 0x2E));
-    EXPECT_NE(Key(0x100, 0, 0), Key(0, 0x1, 0));
-    EXPECT_NE(Key(0xFFFF, 0xFFFF, 0xFF), Key(0xFFFF, 0xFFFE, 0xFF));
-}
-
-TEST(PendingTable, SameKeyReplacesTheOlderRecord) {
-    Conn c;
-    const long live = ZELK::LiveAllocations();
-    CSIClose* first = Pending(1);
-    CSIClose* second = Pending(2);
-    c.peer.PutSavedInfo(Key(1, 1, 4), first);
-    c.peer.PutSavedInfo(Key(1, 1, 4), second);
-    EXPECT_EQ(c.peer.saved().size(), 1u);
-    EXPECT_EQ(ZELK::LiveAllocations(), live + 1);  // the older one was freed
-    CSavedInfoBase* taken = c.peer.TakeSavedInfo(Key(1, 1, 4));
-    EXPECT_EQ(taken, second);
-    EXPECT_EQ(c.peer.TakeSavedInfo(Key(1, 1, 4)), nullptr);
-    delete taken;
-}
-
-TEST(PendingTable, BoundDropsTheOldestRequest) {
-    Conn c;
-    SMBContextOptions o;
-    o.maxPendingRequests = 3;
-    c.ctx.SetOptions(o);
-    // Filed in time order, but with keys in the reverse order, so that "oldest" cannot be
-    // mistaken for "first in the map".
-    for (uint16_t mid = 5; mid >= 1; --mid) c.peer.PutSavedInfo(Key(1, mid, 4), Pending(200 - mid));
-    EXPECT_EQ(c.peer.saved().size(), 3u);
-    EXPECT_EQ(c.ctx.Counters().pendingEvicted, 2u);
-    EXPECT_EQ(c.peer.saved().count(Key(1, 5, 4)), 0u);
-    EXPECT_EQ(c.peer.saved().count(Key(1, 4, 4)), 0u);
-    EXPECT_EQ(c.peer.saved().count(Key(1, 1, 4)), 1u);
-}
-
 TEST(PendingTable, BoundAlwaysDropsTheOldestThroughTakesReusesAndExpiry) {
     // A long mixed run against a plain model of the table: whatever was taken, replaced or
     // expired before, the request that gives way is the one with the earliest time, the
@@ -118,29 +81,6 @@ TEST(PendingTable, BoundAlwaysDropsTheOldestThroughTakesReusesAndExpiry) {
     }
 }
 
-TEST(Expiry, OnlyTheOlderRecordGoes) {
-    Conn c;
-    c.ctx.SetPendingTimeOut(30);
-    c.peer.PutSavedInfo(Key(1, 1, 4), Pending(100));
-    c.peer.PutSavedInfo(Key(1, 2, 4), Pending(125));
-    EXPECT_EQ(c.ctx.CheckTimeOut(CTimeStamp32(140, 0)), 0);
-    EXPECT_EQ(c.peer.saved().size(), 1u);
-    EXPECT_EQ(c.peer.saved().count(Key(1, 2, 4)), 1u);
-    EXPECT_TRUE(c.sink.events.empty());
-}
-
-TEST(Expiry, ConfigurationGivenToInitHasNoEffect) {
-    Conn c;
-    CConfigTemplate cfg;
-    cfg.m_timeOut = 1000;
-    _addrInfo addr;
-    addr.m_serverPort = 445;
-    EXPECT_TRUE(c.ctx.Init(&c.sink, addr, &cfg));
-    c.peer.PutSavedInfo(Key(1, 1, 4), Pending(100));
-    c.ctx.CheckTimeOut(CTimeStamp32(100, 1));  // default time-out 0: anything older goes
-    EXPECT_TRUE(c.peer.saved().empty());
-}
-
 TEST(Release, TreeWithThreeFilesFreesThemAll) {
     Conn c;
     c.peer.AddConv(1);
@@ -169,15 +109,6 @@ TEST(Release, ConversationOrphansItsTrees) {
     EXPECT_EQ(c.peer.ReleaseResTree(10), SMB_RET_NO_LINK);
     EXPECT_EQ(c.peer.trees().size(), 2u);
     EXPECT_EQ(c.peer.ReleaseConver(1), SMB_RET_NO_OBJECT);
-}
-
-TEST(Release, DisconnectingTheFirstTreeLeavesTheSecondListed) {
-    Conn c;
-    c.peer.AddConv(1);
-    c.peer.AddTree(1, 10);
-    _smbResrcTree* b = c.peer.AddTree(1, 11);
-    EXPECT_EQ(c.peer.ReleaseResTree(10), 0);
-    EXPECT_EQ(c.peer.convers()[1]->m_trees, (std::list<_smbResrcTree*>{b}));
 }
 
 TEST(Release, NewTreeOverAnOrphanFreesTheOrphanAndItsFiles) {
@@ -214,30 +145,6 @@ TEST(Teardown, TellsEveryHostObjectOnceAndEmitsNothing) {
     }
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(ZELK::LiveAllocations(), live);
-}
-
-TEST(Reconstruction, RebuildsConversationThenTreeAndAnnouncesBoth) {
-    Conn c;
-    c.peer.state().m_dialect = "NT LM 0.12";
-    EXPECT_EQ(c.peer.ConstructFakeConv(0x800), 0);
-    EXPECT_EQ(c.peer.ConstructFakeTreeRes(0x800, 0x801), 0);
-    ASSERT_EQ(c.sink.events.size(), 2u);
-    const RecordedEvent& logon = c.sink.events[0];
-    EXPECT_EQ(logon.type, SMB_EVT_LOGON);
-    EXPECT_EQ(logon.status, 0u);
-    EXPECT_EQ(logon.uid, 0x800);
-    EXPECT_EQ(logon.s("dialect"), "NT LM 0.12");
-    EXPECT_EQ(logon.s("server_name"), "******");
-    EXPECT_EQ(logon.s("user"), "******");
-    EXPECT_EQ(logon.reqTime.m_sec, 0u);
-    const RecordedEvent& tcon = c.sink.events[1];
-    EXPECT_EQ(tcon.type, SMB_EVT_TREE_CONNECT);
-    EXPECT_EQ(tcon.status, 0u);
-    EXPECT_EQ(tcon.s("share"), "******");
-    EXPECT_EQ(tcon.s("server"), "");
-    EXPECT_EQ(tcon.n("tree_type"), SMB_TREE_UNKNOWN);
-    EXPECT_EQ(tcon.uid, 0x800);
-    EXPECT_EQ(c.peer.trees()[0x801]->m_pConvers, c.peer.convers()[0x800]);
 }
 
 TEST(Reconstruction, AllocationFailureChangesNothing) {

@@ -1,14 +1,42 @@
 #include "support/harness.h"
 
+#include <sstream>
+
 std::string Narrow(const std::u16string& s) {
     std::string out;
     for (char16_t c : s) out.push_back(c < 0x100 ? char(c) : '?');
     return out;
 }
 
+std::string RecordedEvent::Fields(const std::string& names) const {
+    static const char* const kTypes[] = {"logon", "logoff", "tcon", "tdis", "create",
+                                         "close", "read", "write", "delete", "rename"};
+    std::istringstream in(names);
+    std::ostringstream out;
+    std::string k;
+    for (bool first = true; in >> k; first = false) {
+        if (!first) out << '|';
+        if (k == "type") out << kTypes[type];
+        else if (k == "status") out << std::hex << status << std::dec;
+        else if (k == "uid") out << uid;
+        else if (k == "tid") out << tid;
+        else if (k == "fid") out << fid;
+        else if (k == "req") out << reqTime.m_sec;
+        else if (k == "rsp") out << rspTime.m_sec;
+        else if (text.count(k)) out << text.at(k);
+        else if (num.count(k)) out << num.at(k);
+        else out << '?' << k;
+    }
+    return out.str();
+}
 
-void RecordingSink::HandleEvent(CSMBContext* ctx, CEventParaBase* ev) {
-    lastContext = ctx;
+std::string RecordingSink::Log(const std::string& names) const {
+    std::string out;
+    for (const RecordedEvent& e : events) out += (out.empty() ? "" : ";") + e.Fields(names);
+    return out;
+}
+
+void RecordingSink::HandleEvent(CSMBContext*, CEventParaBase* ev) {
     RecordedEvent r{ev->m_eventType, ev->m_status, ev->m_reqTime, ev->m_rspTime,
                     ev->m_pConvers, ev->m_pResTree, ev->m_pFileObj, -1, -1, -1, {}, {}, {}};
     if (ev->m_pConvers) r.uid = ev->m_pConvers->m_uid;

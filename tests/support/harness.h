@@ -28,6 +28,9 @@ struct RecordedEvent {
 
     const std::string& s(const std::string& k) const { return text.at(k); }
     uint64_t n(const std::string& k) const { return num.at(k); }
+    // The space-separated fields, '|'-separated: text and numeric fields by name, and
+    // "type" (logon, create...), "status" (hex), "uid", "tid", "fid", "req"/"rsp" (seconds).
+    std::string Fields(const std::string& names) const;
 };
 
 struct RecordedRpc {
@@ -43,9 +46,11 @@ public:
     void HandleEvent(CSMBContext* ctx, CEventParaBase* ev) override;
     void HandleRPC(_smbFileObj* file, const char* data, size_t len, CTimeStamp32& time) override;
 
+    // Fields() of every event, ';'-separated.
+    std::string Log(const std::string& names) const;
+
     std::vector<RecordedEvent> events;
     std::vector<RecordedRpc> rpcs;
-    CSMBContext* lastContext = nullptr;
 };
 
 // UTF-16 to a narrow test string (code units above 0xFF as '?').
@@ -59,8 +64,6 @@ public:
     std::map<int, _smbResrcTree*>& trees() { return m_c.m_resTrees; }
     std::map<int, _smbFileObj*>& files() { return m_c.m_fileObjs; }
     _smbConnState& state() { return m_c.m_connState; }
-    CConfigTemplate& config() { return m_c.m_config; }
-    bool port445() const { return m_c.m_bPort445; }
     int ReleaseConver(uint16_t uid) { return m_c.ReleaseConver(uid); }
     int ReleaseResTree(uint16_t tid) { return m_c.ReleaseResTree(tid); }
     int ReleaseFileObj(uint16_t fid) { return m_c.ReleaseFileObj(fid); }

@@ -115,10 +115,4 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{"UnicodeOnlyPadLeft", Bytes().u8(0).u8(0), 1, true, SmbStringResult::Ok, "", 2}),
     [](const ::testing::TestParamInfo<StringCase>& i) { return std::string(i.param.name); });
 
-TEST(Widen, BytesBecomeCodeUnitsOfTheSameValue) {
-    EXPECT_EQ(WidenBytes(std::string("a\xE9")), std::u16string(u"a\u00E9"));
-    ByteVec v = Bytes().utf16(u"\\\\SRV").u8(0x41);
-    EXPECT_EQ(ReadUtf16(v.data(), v.size()), u"\\\\SRV");
-}
-
 }  // namespace

@@ -71,25 +71,6 @@ TEST(Dcerpc, BindNamesWellKnownInterfaces) {
     }
 }
 
-TEST(Dcerpc, OnlyRequestsCarryAnOpnumOnlyBindsAnInterface) {
-    const struct {
-        uint8_t ptype;
-        const char* name;
-    } cases[] = {{0, "request"}, {2, "response"}, {3, "fault"}, {11, "bind"}, {12, "bind_ack"}, {13, "bind_nak"},
-                 {14, "alter_context"}, {15, "alter_context_resp"}, {16, "auth3"}, {19, "orphaned"}};
-    for (const auto& c : cases) {
-        Bytes pdu = Header(c.ptype, 7, 24);  // a request's fields: alloc hint, context 0, opnum 15
-        pdu.u32(4).u16(0).u16(15);
-        DcerpcSummary s;
-        ASSERT_TRUE(ParseDcerpc(pdu.vec().data(), pdu.size(), s)) << c.name;
-        EXPECT_STREQ(DcerpcPtypeName(s.ptype), c.name);
-        EXPECT_EQ(s.callId, 7u);
-        EXPECT_EQ(s.hasOpnum, c.ptype == 0) << c.name;
-        EXPECT_EQ(s.opnum, c.ptype == 0 ? 15 : 0) << c.name;
-        EXPECT_FALSE(s.hasInterface) << "a bind's context item lies past the captured payload";
-    }
-}
-
 TEST(Dcerpc, OtherPayloadsAreNotRpc) {
     const ByteVec notRpc[] = {
         ByteVec(15, 0),                               // shorter than a header

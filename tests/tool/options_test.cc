@@ -65,21 +65,6 @@ TEST(Options, PortsAddFramingAndExtendTheLiveFilter) {
     EXPECT_EQ(o.filter, std::string(kDefaultFilter) + " or tcp port 1139 or tcp port 4450");
 }
 
-TEST(Options, HelpAndVersionNeedNoInputAndHelpNamesEveryOption) {
-    for (const char* arg : {"-h", "--help", "-V", "--version"}) {
-        Options o;
-        std::string error;
-        ASSERT_TRUE(Parse({arg}, o, error)) << arg << ": " << error;
-        EXPECT_NE(o.action, Options::Action::Run);
-    }
-    for (const char* opt : {"--interface", "--filter", "--ports", "--write", "--stats", "--no-progress",
-                            "--pending-timeout", "--idle-timeout", "--max-message-bytes", "--max-pending",
-                            "--max-reorder-bytes", "--max-buffered-bytes", "--workers", "--strict", "--help",
-                            "--version"}) {
-        EXPECT_NE(HelpText().find(opt), std::string::npos) << opt;
-    }
-}
-
 TEST(Options, UsageErrorsAreRefusedWithAMessage) {
     const std::vector<std::vector<const char*>> bad = {
         {},                                   // no input

@@ -41,21 +41,6 @@ TEST(WorkerOf, BothDirectionsOfAConnectionGoToOneWorker) {
     }
 }
 
-TEST(WorkerOf, ClientPortsOfOneServerSpreadOverTheWorkers) {
-    // Many clients of one server differ only in address or port: the shares must still
-    // be even, or one busy server would load one worker.
-    for (bool byPort : {true, false}) {
-        std::vector<int> load(4);
-        for (int i = 0; i < 4000; ++i) {
-            TcpSegment seg;
-            seg.src = byPort ? Ep(4, 1, uint16_t(40000 + i)) : Ep(4, uint8_t(i % 250), uint16_t(50000 + i / 250));
-            seg.dst = Ep(4, 200, 445);
-            ++load[WorkerOf(seg, load.size())];
-        }
-        for (int n : load) EXPECT_GT(n, 800) << (byPort ? "by port" : "by address");
-    }
-}
-
 // Refused tree connects (STATUS_BAD_NETWORK_NAME: reported without a logon before them) on
 // `count` connections at once, interleaved as a busy server's capture interleaves them; each
 // connection ends with FIN from both sides. Returns the records and the --stats summary.
@@ -119,12 +104,6 @@ TEST(ShardedSensor, ReportsWhatOneSensorReportsInEachConnectionsOrder) {
         EXPECT_EQ(PerConnection(one), PerConnection(many)) << "a connection's records keep their order";
         EXPECT_EQ(oneStats, manyStats) << "the reader's counters and every worker's add up to the single run's";
     }
-}
-
-TEST(ShardedSensor, MoreWorkersThanConnectionsAndNoTrafficAtAll) {
-    EXPECT_EQ(Interleaved(1, 3, 8), Interleaved(1, 3, 1)) << "one connection: one worker, same order";
-    EXPECT_EQ(Interleaved(0, 0, 4), Interleaved(0, 0, 1));
-    EXPECT_TRUE(Interleaved(0, 0, 4).first.empty());
 }
 
 }  // namespace
