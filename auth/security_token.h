@@ -41,7 +41,7 @@ enum : uint32_t {
 
 // One security buffer (Len 16 bits, MaxLen 16 bits, BufferOffset 32 bits) of a message.
 struct NtlmField {
-    // The 8-byte header lies inside the message, and an non-empty field starts inside it.
+    // The 8-byte header lies inside the message, and a non-empty field starts inside it.
     bool ok = false;
     uint16_t length = 0;
     uint32_t offset = 0;
@@ -80,7 +80,8 @@ class NtlmAvPairs {
 public:
     enum class Step { Pair, End, Malformed };
     NtlmAvPairs(Bytes message, uint32_t offset, uint32_t length);
-    // Malformed: the pair's 4-byte header is not inside the message, or the wrap above.
+    // Malformed: the pair's 4-byte header is not inside the message, or the pair before it
+    // reached past 0xFFFF (that pair is still returned, its value cut at the message's end).
     Step Next(NtlmAvPair& pair);
 
 private:
@@ -88,7 +89,7 @@ private:
     uint32_t m_start;
     uint32_t m_length;
     uint16_t m_pos;
-    bool m_done = false;
+    bool m_malformed = false;
 };
 
 struct NtlmChallenge {
@@ -113,6 +114,12 @@ struct NtlmAuthenticate {
     // The message's own Unicode flag. SMB1 decodes by the CHALLENGE's flag instead.
     bool unicode() const { return flags & kNtlmNegotiateUnicode; }
 };
+
+enum : uint32_t { kNtlmNegotiateMessage = 1, kNtlmChallengeMessage = 2, kNtlmAuthenticateMessage = 3 };
+
+// The MessageType of an NTLMSSP message: none without the "NTLMSSP\0" signature, 0 when the
+// message ends before the type.
+std::optional<uint32_t> NtlmMessageType(Bytes message);
 
 // Each reads one whole NTLMSSP message (signature and type checked). False: malformed, with
 // the fields read up to the fault kept; for the CHALLENGE, the AV pair walk stops at a
@@ -159,6 +166,8 @@ struct KerberosAuthenticator {
     std::optional<uint32_t> seqNumber;
 };
 
+// A bare AP-REQ ([APPLICATION 14]), as found inside the GSS-API Kerberos framing.
+bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out);
 // An AS-REQ as sent over UDP, or over TCP after its 4-byte record mark.
 bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out);
 // Plaintext of a ticket's enc-part ([APPLICATION 3]) and of an authenticator

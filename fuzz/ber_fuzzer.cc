@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "session/ber.h"
+#include "auth/ber.h"
 
 namespace {
 

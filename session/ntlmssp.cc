@@ -1,18 +1,18 @@
-// NTLMSSP messages inside Session Setup security blobs ([MS-NLMP]): the server's CHALLENGE
-// names the server and fixes the string encoding; the client's AUTHENTICATE names the
-// user, the domain and the workstation. Challenges, responses, keys and the MIC are never
-// read.
+// NTLMSSP messages inside Session Setup security blobs, read into the logon record: the
+// server's CHALLENGE names the server and fixes the string encoding; the client's
+// AUTHENTICATE names the user, the domain and the workstation. The message layout, the field
+// checks and the AV pair walk are the shared readers' (auth/security_token.h); what stays
+// here is what SMB1 reports and how: the text conversion, with the encoding the CHALLENGE
+// chose for the whole exchange.
 //
-// Fields that point outside the message: a security buffer or AV pair is never read
-// beyond the message's end. A field whose bytes start at or beyond the end (or whose
-// 8-byte security buffer header, or 4-byte AV pair header, lies beyond it) is malformed:
-// the reader stops there with SMB_RET_BAD_FORMAT, keeping what earlier fields gave, as for
-// a field that starts exactly at the end. A field that starts inside the message but runs
-// past its end is cut at the end: its bytes up to there are the text (the way a capture
-// of a sloppy encoder still shows the name it meant).
+// A malformed field (one whose bytes start at or past the message's end, or whose header
+// lies beyond it) stops the reading with SMB_RET_BAD_FORMAT, keeping what earlier fields
+// gave. A field that starts inside the message but runs past its end is cut at the end.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "auth/security_token.h"
 #include "context/smb_context.h"
 #include "events/events.h"
 #include "state/saved_info.h"
@@ -20,9 +20,7 @@
 
 namespace {
 
-constexpr char kNtlmSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', '\0'};
-
-enum : uint32_t { kNtlmChallenge = 2, kNtlmAuthenticate = 3 };
+namespace auth = smbaudit::auth;
 
 // Reads `len` bytes of text at `at` into `dest`, UTF-16LE or 8-bit as the exchange's
 // CHALLENGE said. The AUTHENTICATE reader aligns Unicode text on an even offset
@@ -49,18 +47,18 @@ int ReadNtlmText(const CSILogon& logon, const SmbBlock& msg, uint32_t at, uint32
     return SMB_RET_OK;
 }
 
-// One AUTHENTICATE security buffer (Len 16 bits, MaxLen 16 bits, BufferOffset 32 bits) at
-// `header`. An empty field is the empty text without looking at its offset, which clients
-// often leave pointing at the end of the message.
-int ReadSecurityBuffer(const CSILogon& logon, const SmbBlock& msg, uint32_t header, std::string& dest) {
-    if (!msg.has(header, 8)) return SMB_RET_BAD_FORMAT;
-    const uint16_t len = msg.u16(header);
-    if (len == 0) {
+// One AUTHENTICATE field as the shared reader found it. An empty field is the empty text
+// without looking at its offset, which clients often leave pointing at the end of the message.
+int ReadTextField(const CSILogon& logon, const SmbBlock& msg, const auth::NtlmField& field, std::string& dest) {
+    if (!field.ok) return SMB_RET_BAD_FORMAT;
+    if (field.length == 0) {
         dest.clear();
         return SMB_RET_OK;
     }
-    return ReadNtlmText(logon, msg, msg.u32(header + 4), len, true, dest);
+    return ReadNtlmText(logon, msg, field.offset, field.length, true, dest);
 }
+
+auth::Bytes BytesOf(const SmbBlock& msg) { return {msg.data(), msg.size()}; }
 
 SmbBlock MessageOf(const char* message, unsigned short length) {
     return SmbBlock(reinterpret_cast<const uint8_t*>(message), length);
@@ -72,13 +70,13 @@ int CSMBContext::ProcessNTLMSSP(CSILogon* logon, char* message, unsigned short l
     if (!logon) return SMB_RET_NO_LOGON;
     // Any token handed here counts as an NTLMSSP logon, whatever it turns out to hold.
     logon->m_event.m_authType = SMB_AUTH_NTLMSSP;
-    if (length < sizeof kNtlmSignature || std::memcmp(message, kNtlmSignature, sizeof kNtlmSignature) != 0)
-        return SMB_RET_BAD_FORMAT;
+    const std::optional<uint32_t> type = auth::NtlmMessageType(BytesOf(MessageOf(message, length)));
+    if (!type) return SMB_RET_BAD_FORMAT;
     // The direction is not checked: a message type says what the message is.
-    switch (MessageOf(message, length).u32(8)) {
-        case kNtlmChallenge:
+    switch (*type) {
+        case auth::kNtlmChallengeMessage:
             return ReadNtlmChallenge(logon, message, length);
-        case kNtlmAuthenticate:
+        case auth::kNtlmAuthenticateMessage:
             return ReadNtlmAuthenticate(logon, message, length);
         default:  // NEGOTIATE names nothing worth reporting
             return SMB_RET_OK;
@@ -87,53 +85,48 @@ int CSMBContext::ProcessNTLMSSP(CSILogon* logon, char* message, unsigned short l
 
 int CSMBContext::ReadNtlmChallenge(CSILogon* logon, char* message, unsigned short length) {
     const SmbBlock msg = MessageOf(message, length);
+    auth::NtlmChallenge challenge;
+    auth::ReadNtlmChallenge(BytesOf(msg), challenge);
     // Without its NegotiateFlags the message cannot say how the AUTHENTICATE is encoded;
     // leave the encoding as it was rather than guess 8-bit from a missing field.
-    if (!msg.has(20, 4)) return SMB_RET_BAD_FORMAT;
-    logon->m_bNtlmUnicode = (msg.u32(20) & 1) != 0;  // NTLMSSP_NEGOTIATE_UNICODE
-    // Old servers send the 32-byte CHALLENGE without target information: nothing to walk.
-    if (!msg.has(40, 8)) return SMB_RET_OK;
-    const uint32_t infoLen = msg.u16(40);
-    const uint32_t infoOffset = msg.u32(44);
-    // Positions are 16-bit: an offset above 0xFFFF walks nothing. A pair whose length would
-    // carry the position past 0xFFFF lies beyond any message, and following the 16-bit wrap
-    // would let one pair point back at itself (AvLen 0xFFFC) or at an earlier pair and walk
-    // for ever: the walk ends there instead. Each pair then moves the position forward by at
-    // least 4, so the walk is short.
-    uint16_t p = uint16_t(infoOffset);
-    while (uint32_t(p) - infoOffset < infoLen) {
-        if (!msg.has(p, 4)) return SMB_RET_BAD_FORMAT;
-        const uint16_t avId = msg.u16(p);
-        const uint16_t avLen = msg.u16(p + 2u);
-        std::string* dest = avId == 1   ? &logon->m_event.m_serverName     // MsvAvNbComputerName
-                            : avId == 2 ? &logon->m_event.m_serverDomain  // MsvAvNbDomainName
-                                        : nullptr;
+    if (!challenge.hasFlags) return SMB_RET_BAD_FORMAT;
+    logon->m_bNtlmUnicode = challenge.unicode();
+    // The NetBIOS names, in the encoding just chosen. A name pair whose value starts at the
+    // message's end is malformed. Old servers send the 32-byte CHALLENGE without target
+    // information: the walk is then empty.
+    auth::NtlmAvPairs pairs(BytesOf(msg), challenge.targetInfo.offset, challenge.targetInfo.length);
+    for (auth::NtlmAvPair pair;;) {
+        switch (pairs.Next(pair)) {
+            case auth::NtlmAvPairs::Step::End: return SMB_RET_OK;
+            case auth::NtlmAvPairs::Step::Malformed: return SMB_RET_BAD_FORMAT;
+            case auth::NtlmAvPairs::Step::Pair: break;
+        }
+        std::string* dest = pair.id == auth::kAvNbComputerName ? &logon->m_event.m_serverName
+                            : pair.id == auth::kAvNbDomainName ? &logon->m_event.m_serverDomain
+                                                                : nullptr;
         if (dest) {
-            const int r = ReadNtlmText(*logon, msg, p + 4u, avLen, false, *dest);
+            const int r = ReadNtlmText(*logon, msg, pair.offset, pair.length, false, *dest);
             if (r != SMB_RET_OK) return r;
         }
-        // MsvAvEOL does not end the walk: TargetInfoFields.Len does.
-        const uint32_t next = uint32_t(p) + 4u + avLen;
-        if (next > 0xFFFF) return SMB_RET_BAD_FORMAT;
-        p = uint16_t(next);
     }
-    return SMB_RET_OK;
 }
 
 int CSMBContext::ReadNtlmAuthenticate(CSILogon* logon, char* message, unsigned short length) {
     const SmbBlock msg = MessageOf(message, length);
+    auth::NtlmAuthenticate authenticate;
+    auth::ReadNtlmAuthenticate(BytesOf(msg), authenticate);
     CLogonEvent& ev = logon->m_event;
-    if (!msg.has(28, 8)) return SMB_RET_BAD_FORMAT;
-    if (msg.u16(28) == 0) {
+    if (!authenticate.domain.ok) return SMB_RET_BAD_FORMAT;
+    if (authenticate.domain.length == 0) {
         // No domain: an anonymous (null session) AUTHENTICATE.
         ev.m_domain.clear();
         ev.m_password.clear();
         ev.m_authType = SMB_AUTH_ANONYMOUS;
     } else {
-        const int r = ReadSecurityBuffer(*logon, msg, 28, ev.m_domain);
+        const int r = ReadTextField(*logon, msg, authenticate.domain, ev.m_domain);
         if (r != SMB_RET_OK) return r;
     }
-    const int r = ReadSecurityBuffer(*logon, msg, 36, ev.m_userName);
+    const int r = ReadTextField(*logon, msg, authenticate.user, ev.m_userName);
     if (r != SMB_RET_OK) return r;
-    return ReadSecurityBuffer(*logon, msg, 44, ev.m_workstation);
+    return ReadTextField(*logon, msg, authenticate.workstation, ev.m_workstation);
 }

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "session/ber.h"
+#include "auth/ber.h"
 #include "support/frame_builder.h"
 
 namespace {

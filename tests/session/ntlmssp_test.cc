@@ -1,7 +1,7 @@
 // NTLMSSP messages and the SPNEGO tokens around them, read straight into a logon record.
 #include <gtest/gtest.h>
 
-#include "session/ber.h"
+#include "auth/ber.h"
 #include "support/harness.h"
 #include "support/ntlmssp_builder.h"
 

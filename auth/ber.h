@@ -1,4 +1,4 @@
-// A small ASN.1 BER reader for the SPNEGO tokens of Session Setup security blobs.
+// A small ASN.1 BER reader for security tokens: SPNEGO, the GSS-API framing and Kerberos.
 //
 // It cuts one tag-length-value element at a time out of a byte range and never recurses:
 // a caller that wants to go deeper points a new cursor at an element's content. It keeps
@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 enum : int {
     ASN1_OK = 0,
@@ -79,3 +80,17 @@ public:
 
 // The one reader every connection shares (it has no state).
 extern CAsn1BerParse g_asn1Parser;
+
+// The reader for the modern code: cuts the element at the front of `range` (at most 65535
+// bytes) and moves `range` past it. False, with `range` unchanged, when no whole element is
+// there. The tag is the identifier octet unchanged; the content points into the range.
+namespace smbaudit::auth {
+
+struct BerElement {
+    uint8_t tag = 0;
+    std::span<const uint8_t> content;
+};
+
+bool TakeElement(std::span<const uint8_t>& range, BerElement& element);
+
+}  // namespace smbaudit::auth

@@ -1,4 +1,4 @@
-#include "session/ber.h"
+#include "auth/ber.h"
 
 #include <cstring>
 
@@ -183,3 +183,20 @@ int CAsn1BerParse::DecodeValue(Asn1Cursor& cursor, Asn1Value& value) {
     }
     return ASN1_OK;
 }
+
+namespace smbaudit::auth {
+
+bool TakeElement(std::span<const uint8_t>& range, BerElement& element) {
+    if (range.size() > 0xFFFF) return false;
+    Asn1Cursor c;
+    c.m_pData = range.data();
+    c.m_length = uint16_t(range.size());
+    Asn1Element e;
+    if (g_asn1Parser.ParseElement(c, e) != ASN1_OK) return false;
+    element.tag = e.m_tag;
+    element.content = {e.m_pContent, e.m_contentLen};
+    range = range.subspan(c.m_nextOffset);
+    return true;
+}
+
+}  // namespace smbaudit::auth
