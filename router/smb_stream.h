@@ -72,7 +72,7 @@ private:
 
     void Route(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time);
     void ToSmb1(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time);
-    void ToSmb2(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time, bool resync);
+    void ToSmb2(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time);
     smb2::Connection& Smb2Connection();
 
     CSMBContext m_smb1;

@@ -178,6 +178,7 @@ struct Open {
     uint64_t bytesWritten = 0;
     uint64_t reads = 0;
     uint64_t writes = 0;
+    bool listed = false;        // a QUERY_DIRECTORY listing was reported
     CTimeStamp32 created;
 };
 
@@ -320,8 +321,9 @@ public:
     void SetDecryptor(Decryptor* decryptor);
     void SetSessionDirectory(SessionDirectory* directory);
 
+    struct Impl;  // the analyser's state; opaque to hosts
+
 private:
-    struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
 
