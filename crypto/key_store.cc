@@ -25,8 +25,10 @@ bool KeyStore::LoadSmbKeys(const std::string& path, std::string& error) {
 bool KeyStore::LoadNtlmCredentials(const std::string& path, std::string& error) {
     std::string text;
     if (!ReadKeyFile(path, kMaxKeyFileBytes, text, error)) return false;
-    bool ok = ParseNtlmCredentials(text, path, m_credentials, error);
+    std::vector<NtlmCredential> credentials;
+    bool ok = ParseNtlmCredentials(text, path, credentials, error);
     WipeText(text);
+    for (NtlmCredential& c : credentials) AddCredential(std::move(c));
     return ok;
 }
 
@@ -34,9 +36,11 @@ bool KeyStore::LoadKeytab(const std::string& path, std::string& error) {
     std::string bytes;
     if (!ReadKeyFile(path, kMaxKeytabBytes, bytes, error)) return false;
     std::string problem;
-    bool ok = ReadKeytab(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), m_keytab, problem);
+    std::vector<KeytabEntry> entries;
+    bool ok = ReadKeytab(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), entries, problem);
     WipeText(bytes);
     if (!ok) error = path + ": " + problem;
+    for (KeytabEntry& e : entries) AddKeytabEntry(std::move(e));
     return ok;
 }
 

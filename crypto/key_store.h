@@ -39,6 +39,10 @@ public:
     bool LoadNtlmCredentials(const std::string& path, std::string& error);
     bool LoadKeytab(const std::string& path, std::string& error);
 
+    // Key material from elsewhere (the Load functions come here too).
+    void AddCredential(NtlmCredential credential) { m_credentials.push_back(std::move(credential)); }
+    void AddKeytabEntry(KeytabEntry entry) { m_keytab.push_back(std::move(entry)); }
+
     // Read-only once traffic flows.
     const std::vector<NtlmCredential>& credentials() const { return m_credentials; }
     const std::vector<KeytabEntry>& keytab() const { return m_keytab; }
