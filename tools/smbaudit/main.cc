@@ -58,6 +58,13 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    Decryption decryption;
+    if (!decryption.Load(options.decryption, error)) {
+        std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+        return 2;
+    }
+    if (decryption.enabled()) options.sensor.decryption = &decryption;
+
     const bool live = !options.interface.empty();
     std::FILE* out = stdout;
     if (!options.outputPath.empty()) {

@@ -156,6 +156,15 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
                 return false;
             }
             o.workers = unsigned(n);
+        } else if (name == "--smb-keys") {
+            if (!value(text)) return false;
+            o.decryption.smbKeys = text;
+        } else if (name == "--ntlm-credentials") {
+            if (!value(text)) return false;
+            o.decryption.ntlmCredentials = text;
+        } else if (name == "--keytab") {
+            if (!value(text)) return false;
+            o.decryption.keytab = text;
         } else if (name == "--strict") {
             if (!flag()) return false;
             o.strict = true;
@@ -250,6 +259,17 @@ Analysis:
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
                                Write AndX behind Locking AndX.
+
+Decryption (encrypted SMB3 sessions, with key material the operator holds; the files
+are described in docs/smbaudit.md; no key ever reaches the output or a message):
+      --smb-keys FILE        session keys: lines SESSION_ID SESSION_KEY, or SESSION_ID
+                             CLIENT_TO_SERVER_KEY SERVER_TO_CLIENT_KEY (hex)
+      --ntlm-credentials FILE
+                             passwords of NTLM logons: lines DOMAIN\user PASSWORD or
+                             DOMAIN\user :NTHASH; the session keys follow from the
+                             NTLMv2 logons seen
+      --keytab FILE          MIT keytab of the SMB service: Kerberos tickets are opened
+                             for the client's name and the session key
 
 Performance:
       --workers N            follow the connections on N threads (default 1, at most

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/smbaudit/decryption.h"
 #include "tools/smbaudit/sensor.h"
 
 namespace smbaudit {
@@ -27,6 +28,7 @@ struct Options {
     bool progress = true;
     bool strict = false;
     unsigned workers = 1;               // threads that follow connections
+    DecryptionOptions decryption;       // key material for encrypted SMB3 sessions
     SensorConfig sensor;
 };
 
