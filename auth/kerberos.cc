@@ -27,6 +27,8 @@ constexpr uint8_t kApReqTag = 0x6E;             // 14
 constexpr uint8_t kTicketTag = 0x61;            // 1
 constexpr uint8_t kEncTicketPartTag = 0x63;     // 3
 constexpr uint8_t kAuthenticatorTag = 0x62;     // 2
+constexpr uint8_t kApRepTag = 0x6F;             // 15
+constexpr uint8_t kEncApRepPartTag = 0x7B;      // 27
 
 // The fields [0] to [N-1] of an [APPLICATION n] or plain SEQUENCE, by number; a field
 // absent from the message stays empty (and its `present` bit clear).
@@ -179,6 +181,25 @@ bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenti
         return false;
     if (a.has(6) && !Key(a.content[6], out.subkey.emplace())) return false;
     return !a.has(7) || UInt32(a.content[7], out.seqNumber);
+}
+
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out) {
+    out = KerberosApRep();
+    if (len > kMaxTokenBytes) return false;
+    // AP-REP ::= [APPLICATION 15] SEQUENCE { pvno [0], msg-type [1], enc-part [2] EncryptedData }
+    Fields<3> rep;
+    int64_t type = 0;
+    return ReadFields(Bytes(data, len), kApRepTag, rep) && Integer(rep.content[1], type) && type == 15 &&
+           Encrypted(rep.content[2], out.etype, nullptr, out.cipher);
+}
+
+bool ReadEncApRepPart(const uint8_t* data, size_t len, std::optional<EncryptionKey>& subkey) {
+    subkey.reset();
+    if (len > kMaxTokenBytes) return false;
+    // EncAPRepPart ::= [APPLICATION 27] SEQUENCE { ctime [0], cusec [1], subkey [2] OPTIONAL, seq-number [3] OPTIONAL }
+    Fields<3> part;
+    if (!ReadFields(Bytes(data, len), kEncApRepPartTag, part)) return false;
+    return !part.has(2) || Key(part.content[2], subkey.emplace());
 }
 
 }  // namespace smbaudit::auth

@@ -98,7 +98,7 @@ bool ReadSecurityToken(const uint8_t* data, size_t len, SecurityToken& out) {
                 return ReadKerberosApReq(token.data(), token.size() - rest.size(), out.kerberosApReq);
             case kApRepTag:
                 out.kind = TokenKind::KerberosApRep;
-                return true;
+                return ReadKerberosApRep(token.data(), token.size() - rest.size(), out.kerberosApRep);
             default:
                 return false;
         }

@@ -140,6 +140,13 @@ struct KerberosApReq {
     Bytes authenticatorCipher;      // the encrypted Authenticator
 };
 
+// AP-REP: the server's answer to an AP-REQ asking for mutual authentication. Its part is
+// encrypted in the ticket's session key and may carry the server's subkey.
+struct KerberosApRep {
+    int32_t etype = 0;
+    Bytes cipher;  // the encrypted EncAPRepPart
+};
+
 // AS-REQ (port 88): who asks for a ticket, in clear.
 struct KerberosAsReq {
     std::string clientPrincipal;  // cname components joined by '/'; empty when absent
@@ -174,6 +181,10 @@ bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out);
 // ([APPLICATION 2]), after decryption (without the cipher's confounder and checksum).
 bool ReadEncTicketPart(const uint8_t* data, size_t len, EncTicketPart& out);
 bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenticator& out);
+// An AP-REP ([APPLICATION 15]); and its enc-part's plaintext ([APPLICATION 27]), whose
+// optional subkey becomes the session key of the security context.
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out);
+bool ReadEncApRepPart(const uint8_t* data, size_t len, std::optional<EncryptionKey>& subkey);
 
 // ---------------------------------------------------------------------------------------
 // Any Session Setup security token
@@ -194,6 +205,7 @@ struct SecurityToken {
     NtlmChallenge ntlmChallenge;        // kind NtlmChallenge
     NtlmAuthenticate ntlmAuthenticate;  // kind NtlmAuthenticate
     KerberosApReq kerberosApReq;        // kind KerberosApReq
+    KerberosApRep kerberosApRep;        // kind KerberosApRep
     Bytes ntlmMessage;                  // the whole NTLMSSP message, for any NTLM kind
     bool spnego = false;                // found inside SPNEGO
     std::optional<uint8_t> negState;    // of a negTokenResp: 0 accept-completed, 1 accept-incomplete,

@@ -1,6 +1,7 @@
 #include "crypto/kerberos.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace smbaudit::crypto {
 namespace {
@@ -97,6 +98,16 @@ bool OpenApReq(const auth::KerberosApReq& apReq, const std::vector<KeytabEntry>&
         logon.sessionKey = KeyOf(*authenticator.subkey);
     WipeBytes(plain.data(), plain.size());
     return true;
+}
+
+bool OpenApRep(const auth::KerberosApRep& apRep, const Secret& ticketSessionKey, Secret& subkey) {
+    std::vector<uint8_t> plain;
+    std::optional<auth::EncryptionKey> key;
+    bool ok = KerberosDecrypt(apRep.etype, ticketSessionKey.view(), kUsageApRepPart, apRep.cipher, plain) &&
+              auth::ReadEncApRepPart(plain.data(), plain.size(), key) && key;
+    if (ok) subkey = KeyOf(*key);
+    WipeBytes(plain.data(), plain.size());
+    return ok;
 }
 
 }  // namespace smbaudit::crypto

@@ -46,4 +46,8 @@ struct KerberosLogon {
 // first. False when no entry opens it or the decrypted parts do not read.
 bool OpenApReq(const auth::KerberosApReq& apReq, const std::vector<KeytabEntry>& keytab, KerberosLogon& logon);
 
+// The server's subkey of an AP-REP, whose part the ticket's session key opens. False when it
+// does not open or carries no subkey (the session key stays the AP-REQ's).
+bool OpenApRep(const auth::KerberosApRep& apRep, const Secret& ticketSessionKey, Secret& subkey);
+
 }  // namespace smbaudit::crypto

@@ -38,6 +38,7 @@ struct Smb3Decryptor::Session {
     bool binding = false;      // a further channel of a session set up elsewhere
     std::optional<std::array<uint8_t, 8>> challenge;
     Secret key;                // from this connection's logon
+    Secret ticketKey;          // Kerberos: the ticket's session key, which opens the AP-REP
     std::string principal, realm;
     std::shared_ptr<const SessionSecrets> keysFrom;  // what the cipher keys were made of
     TransformKey clientToServer, serverToClient;
@@ -142,11 +143,15 @@ void Smb3Decryptor::OnSessionSetup(uint64_t sessionId, bool fromClient, const ui
             KerberosLogon logon;
             if (OpenApReq(token.kerberosApReq, m_store.keytab(), logon)) {
                 s->key = logon.sessionKey;
+                s->ticketKey = logon.ticketSessionKey;
                 s->principal = logon.clientPrincipal;
                 s->realm = logon.clientRealm;
             }
             break;
         }
+        case auth::TokenKind::KerberosApRep:
+            if (!s->ticketKey.empty()) OpenApRep(token.kerberosApRep, s->ticketKey, s->key);
+            break;
         default:
             break;
     }
