@@ -47,8 +47,7 @@ public:
                         uint32_t status) override;
     bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) override;
 
-    // The client a keytab revealed for a Kerberos session (its principal and realm).
-    bool KerberosClient(uint64_t sessionId, std::string& principal, std::string& realm) const;
+    bool KerberosClient(uint64_t sessionId, std::string& principal, std::string& realm) const override;
 
 private:
     struct Session;
