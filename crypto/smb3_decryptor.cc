@@ -113,9 +113,11 @@ void Smb3Decryptor::SessionSetupResponse(uint64_t sessionId, const uint8_t* msg,
         if (s->hashing) s->hash = Sha512(s->hash, ByteView(msg, len));
     } else if (status == 0) {
         // The final response is not part of the hash: the keys it announces come from it.
+        // Its security buffer (a Kerberos AP-REP may carry the server's subkey) comes next,
+        // with OnSessionSetup, which publishes the session key.
         s->established = true;
         s->hashing = false;
-        Publish(sessionId, *s);
+        Publish(sessionId, *s, false);
     } else {
         m_sessions.erase(sessionId);
     }
@@ -155,7 +157,7 @@ void Smb3Decryptor::OnSessionSetup(uint64_t sessionId, bool fromClient, const ui
         default:
             break;
     }
-    if (!fromClient && status == 0 && s->established) Publish(sessionId, *s);
+    if (!fromClient && status == 0 && s->established) Publish(sessionId, *s, true);
 }
 
 void Smb3Decryptor::ReadNtlm(Session& s, const auth::SecurityToken& token) {
@@ -176,10 +178,10 @@ void Smb3Decryptor::ReadNtlm(Session& s, const auth::SecurityToken& token) {
     }
 }
 
-void Smb3Decryptor::Publish(uint64_t sessionId, Session& s) {
+void Smb3Decryptor::Publish(uint64_t sessionId, Session& s, bool withKey) {
     if (s.binding) return;  // a channel's own logon keys only its signing
     SessionSecrets learned;
-    learned.sessionKey = s.key;
+    if (withKey) learned.sessionKey = s.key;
     if (s.fromStart) learned.preauthHash = s.hash;
     learned.clientPrincipal = s.principal;
     learned.clientRealm = s.realm;
@@ -188,6 +190,11 @@ void Smb3Decryptor::Publish(uint64_t sessionId, Session& s) {
 
 bool Smb3Decryptor::LoadKeys(uint64_t sessionId, Session& s, const TransformHeader& h) {
     std::shared_ptr<const SessionSecrets> secrets = m_store.Find(sessionId);
+    if (s.established && !s.key.empty() && (!secrets || secrets->sessionKey.empty())) {
+        // The final response's security buffer never reached OnSessionSetup.
+        Publish(sessionId, s, true);
+        secrets = m_store.Find(sessionId);
+    }
     if (!secrets || secrets == s.keysFrom) return false;  // nothing new to make keys of
     s.keysFrom = secrets;
     // The dialect and cipher the connection negotiated; when its NEGOTIATE was not seen, each

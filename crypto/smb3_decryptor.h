@@ -59,7 +59,8 @@ private:
     void SessionSetupRequest(uint64_t sessionId, const uint8_t* msg, size_t len);
     void SessionSetupResponse(uint64_t sessionId, const uint8_t* msg, size_t len);
     void ReadNtlm(Session& s, const auth::SecurityToken& token);
-    void Publish(uint64_t sessionId, Session& s);
+    // The session's final hash (and its key, withKey) to the store, unless it is a binding.
+    void Publish(uint64_t sessionId, Session& s, bool withKey);
     bool LoadKeys(uint64_t sessionId, Session& s, const TransformHeader& h);
 
     KeyStore& m_store;

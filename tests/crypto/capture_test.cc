@@ -64,4 +64,15 @@ TEST(CaptureDecryption, EveryEncryptedSambaSession) {
     }
 }
 
+// The Samba AD capture (tools/captures/make-kerberos-captures.sh): the DC's keytab opens
+// alice's ticket, and the AP-REP's subkey keys the session.
+TEST(CaptureDecryption, KerberosSessionWithTheServiceKeytab) {
+    KeyStore store;
+    std::string error;
+    ASSERT_TRUE(store.LoadKeytab(kCaptures + "kerberos-dc1.keytab", error)) << error;
+    CaptureDecryption run = DecryptCapture(kCaptures + "kerberos-smb3-encrypted.pcap", store);
+    ASSERT_GT(run.transforms, 0u);
+    EXPECT_EQ(run.plain.size(), run.transforms - run.sessionless);
+}
+
 }  // namespace
