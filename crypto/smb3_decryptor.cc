@@ -4,18 +4,14 @@
 
 #include "auth/security_token.h"
 #include "crypto/kerberos.h"
+#include "framework/byte_reader.h"
+#include "smb2/wire.h"
 
 namespace smbaudit::crypto {
 namespace {
 
 constexpr size_t kSmb2HeaderBytes = 64;
-constexpr uint16_t kNegotiate = 0;
-constexpr uint16_t kSessionSetup = 1;
-constexpr uint32_t kStatusMoreProcessingRequired = 0xC0000016;
 constexpr uint8_t kSessionFlagBinding = 0x01;
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(Le16(p)) | uint32_t(Le16(p + 2)) << 16; }
 
 // UTF-16LE bytes, or 8-bit OEM text widened byte by byte.
 std::u16string NtlmString(auth::Bytes bytes, bool unicode) {
@@ -59,12 +55,14 @@ Smb3Decryptor::Session* Smb3Decryptor::FindOrAdd(uint64_t sessionId) {
 }
 
 void Smb3Decryptor::OnPreauthMessage(uint64_t sessionId, bool fromClient, const uint8_t* msg, size_t len) {
-    if (!msg || len < kSmb2HeaderBytes) return;
-    uint16_t command = Le16(msg + 12);
-    if (command == kNegotiate) {
+    ByteReader r(msg, len);
+    uint16_t command = r.U16(12);
+    r.U8(kSmb2HeaderBytes - 1);
+    if (!msg || !r.ok()) return;
+    if (command == smb2::kNegotiate) {
         // A NEGOTIATE request starts the connection's chain afresh from 64 zero bytes.
         m_connectionHash = Sha512(fromClient ? Sha512Digest{} : m_connectionHash, ByteView(msg, len));
-    } else if (command == kSessionSetup) {
+    } else if (command == smb2::kSessionSetup) {
         if (fromClient)
             SessionSetupRequest(sessionId, msg, len);
         else
@@ -74,7 +72,7 @@ void Smb3Decryptor::OnPreauthMessage(uint64_t sessionId, bool fromClient, const 
 
 void Smb3Decryptor::SessionSetupRequest(uint64_t sessionId, const uint8_t* msg, size_t len) {
     ByteView message(msg, len);
-    bool binding = len > kSmb2HeaderBytes + 2 && (msg[kSmb2HeaderBytes + 2] & kSessionFlagBinding);
+    bool binding = ByteReader(msg, len).U8(kSmb2HeaderBytes + 2) & kSessionFlagBinding;
     if (sessionId == 0) {
         // A new session: the server names it in its response.
         m_newSession = std::make_unique<Session>();
@@ -108,8 +106,8 @@ Smb3Decryptor::Session* Smb3Decryptor::ForResponse(uint64_t sessionId) {
 void Smb3Decryptor::SessionSetupResponse(uint64_t sessionId, const uint8_t* msg, size_t len) {
     Session* s = ForResponse(sessionId);
     if (!s || s->established) return;
-    uint32_t status = Le32(msg + 8);
-    if (status == kStatusMoreProcessingRequired) {
+    uint32_t status = ByteReader(msg, len).U32(8);
+    if (status == smb2::kStatusMoreProcessing) {
         if (s->hashing) s->hash = Sha512(s->hash, ByteView(msg, len));
     } else if (status == 0) {
         // The final response is not part of the hash: the keys it announces come from it.

@@ -5,11 +5,10 @@
 #include <cstring>
 
 #include "crypto/smb3_keys.h"
+#include "framework/byte_reader.h"
 
 namespace smbaudit::crypto {
 namespace {
-
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 const EVP_CIPHER* Aead(uint16_t cipher) {
     // Fetched once: an implicit fetch per message would cost more than a small message's
@@ -37,14 +36,14 @@ constexpr size_t kTag = 16;
 }  // namespace
 
 bool ReadTransformHeader(const uint8_t* msg, size_t len, TransformHeader& out) {
-    if (!msg || len < kTransformHeaderBytes || len > kMaxTransformBytes) return false;
-    if (msg[0] != 0xFD || msg[1] != 'S' || msg[2] != 'M' || msg[3] != 'B') return false;
-    out.signature = msg + 4;
-    out.nonce = msg + 20;
-    out.originalSize = Le32(msg + 36);
-    out.flags = uint16_t(msg[42] | msg[43] << 8);
-    out.sessionId = uint64_t(Le32(msg + 44)) | uint64_t(Le32(msg + 48)) << 32;
-    out.aad = ByteView(msg + 20, 32);
+    ByteReader r(msg, len);
+    if (!msg || len < kTransformHeaderBytes || len > kMaxTransformBytes || r.U32(0) != 0x424D53FD) return false;
+    out.signature = r.Bytes(4, 16);
+    out.nonce = r.Bytes(20, 16);
+    out.originalSize = r.U32(36);
+    out.flags = r.U16(42);
+    out.sessionId = r.U64(44);
+    out.aad = ByteView(out.nonce, 32);
     out.ciphertext = ByteView(msg + kTransformHeaderBytes, len - kTransformHeaderBytes);
     return out.flags == 1 && out.originalSize == out.ciphertext.size();
 }
