@@ -230,7 +230,10 @@ bool Smb3Decryptor::LoadKeys(uint64_t sessionId, Session& s, const TransformHead
 bool Smb3Decryptor::Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) {
     TransformHeader h;
     if (!ReadTransformHeader(transformMsg, len, h)) return false;
-    Session* s = FindOrAdd(h.sessionId);
+    // A session first met here (another channel's, or one set up before the capture began)
+    // is followed only when the store knows something of it.
+    Session* s = Find(h.sessionId);
+    if (!s && m_store.Find(h.sessionId)) s = FindOrAdd(h.sessionId);
     if (!s) return false;
     if (!s->clientToServer.ready() && !LoadKeys(h.sessionId, *s, h)) return false;
     for (TransformKey* key : {&s->clientToServer, &s->serverToClient})
