@@ -24,11 +24,11 @@ constexpr uint8_t kGeneralString = 0x1B;
 // Message types: the [APPLICATION n] tags.
 constexpr uint8_t kAsReqTag = 0x6A;             // 10
 constexpr uint8_t kApReqTag = 0x6E;             // 14
+constexpr uint8_t kApRepTag = 0x6F;             // 15
+constexpr uint8_t kEncApRepPartTag = 0x7B;      // 27
 constexpr uint8_t kTicketTag = 0x61;            // 1
 constexpr uint8_t kEncTicketPartTag = 0x63;     // 3
 constexpr uint8_t kAuthenticatorTag = 0x62;     // 2
-constexpr uint8_t kApRepTag = 0x6F;             // 15
-constexpr uint8_t kEncApRepPartTag = 0x7B;      // 27
 
 // The fields [0] to [N-1] of an [APPLICATION n] or plain SEQUENCE, by number; a field
 // absent from the message stays empty (and its `present` bit clear).
@@ -129,16 +129,26 @@ bool Key(Bytes field, EncryptionKey& key) {
     return ReadFields(field, kSequence, f) && Int32(f.content[0], key.type) && Inner(f.content[1], kOctetString, key.value);
 }
 
+// A whole message: its [APPLICATION n] tag and fields, within the token size limit.
+template <size_t N>
+bool ReadMessage(const uint8_t* data, size_t len, uint8_t tag, Fields<N>& fields) {
+    return len <= kMaxTokenBytes && ReadFields(Bytes(data, len), tag, fields);
+}
+
+// The msg-type field, which must repeat what the application tag said.
+bool IsType(Bytes field, int64_t expected) {
+    int64_t type = 0;
+    return Integer(field, type) && type == expected;
+}
+
 }  // namespace
 
 bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out) {
     out = KerberosApReq();
-    if (len > kMaxTokenBytes) return false;
     // AP-REQ ::= [APPLICATION 14] SEQUENCE { pvno [0], msg-type [1], ap-options [2],
     //                                        ticket [3] Ticket, authenticator [4] EncryptedData }
     Fields<5> ap;
-    int64_t type = 0;
-    if (!ReadFields(Bytes(data, len), kApReqTag, ap) || !Integer(ap.content[1], type) || type != 14) return false;
+    if (!ReadMessage(data, len, kApReqTag, ap) || !IsType(ap.content[1], 14)) return false;
     // Ticket ::= [APPLICATION 1] SEQUENCE { tkt-vno [0], realm [1], sname [2], enc-part [3] }
     Fields<4> ticket;
     return ReadFields(ap.content[3], kTicketTag, ticket) && Text(ticket.content[1], out.realm) &&
@@ -147,13 +157,19 @@ bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out) {
            Encrypted(ap.content[4], out.authenticatorEtype, nullptr, out.authenticatorCipher);
 }
 
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out) {
+    out = KerberosApRep();
+    // AP-REP ::= [APPLICATION 15] SEQUENCE { pvno [0], msg-type [1], enc-part [2] EncryptedData }
+    Fields<3> rep;
+    return ReadMessage(data, len, kApRepTag, rep) && IsType(rep.content[1], 15) &&
+           Encrypted(rep.content[2], out.etype, nullptr, out.cipher);
+}
+
 bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out) {
     out = KerberosAsReq();
-    if (len > kMaxTokenBytes) return false;
     // AS-REQ ::= [APPLICATION 10] SEQUENCE { pvno [1], msg-type [2], padata [3], req-body [4] }
     Fields<5> req;
-    int64_t type = 0;
-    if (!ReadFields(Bytes(data, len), kAsReqTag, req) || !Integer(req.content[2], type) || type != 10) return false;
+    if (!ReadMessage(data, len, kAsReqTag, req) || !IsType(req.content[2], 10)) return false;
     // KDC-REQ-BODY ::= SEQUENCE { kdc-options [0], cname [1] OPTIONAL, realm [2], sname [3] OPTIONAL, ... }
     Fields<4> body;
     if (!ReadFields(req.content[4], kSequence, body) || !Text(body.content[2], out.realm)) return false;
@@ -163,43 +179,32 @@ bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out) {
 
 bool ReadEncTicketPart(const uint8_t* data, size_t len, EncTicketPart& out) {
     out = EncTicketPart();
-    if (len > kMaxTokenBytes) return false;
     // EncTicketPart ::= [APPLICATION 3] SEQUENCE { flags [0], key [1], crealm [2], cname [3], ... }
     Fields<4> part;
-    return ReadFields(Bytes(data, len), kEncTicketPartTag, part) && Key(part.content[1], out.sessionKey) &&
+    return ReadMessage(data, len, kEncTicketPartTag, part) && Key(part.content[1], out.sessionKey) &&
            Text(part.content[2], out.crealm) && Principal(part.content[3], out.cname);
 }
 
 bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenticator& out) {
     out = KerberosAuthenticator();
-    if (len > kMaxTokenBytes) return false;
     // Authenticator ::= [APPLICATION 2] SEQUENCE { authenticator-vno [0], crealm [1], cname [2],
     //     cksum [3] OPTIONAL, cusec [4], ctime [5], subkey [6] OPTIONAL, seq-number [7] OPTIONAL, ... }
     Fields<8> a;
-    if (!ReadFields(Bytes(data, len), kAuthenticatorTag, a) || !Text(a.content[1], out.crealm) ||
+    if (!ReadMessage(data, len, kAuthenticatorTag, a) || !Text(a.content[1], out.crealm) ||
         !Principal(a.content[2], out.cname))
         return false;
     if (a.has(6) && !Key(a.content[6], out.subkey.emplace())) return false;
     return !a.has(7) || UInt32(a.content[7], out.seqNumber);
 }
 
-bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out) {
-    out = KerberosApRep();
-    if (len > kMaxTokenBytes) return false;
-    // AP-REP ::= [APPLICATION 15] SEQUENCE { pvno [0], msg-type [1], enc-part [2] EncryptedData }
-    Fields<3> rep;
-    int64_t type = 0;
-    return ReadFields(Bytes(data, len), kApRepTag, rep) && Integer(rep.content[1], type) && type == 15 &&
-           Encrypted(rep.content[2], out.etype, nullptr, out.cipher);
-}
-
-bool ReadEncApRepPart(const uint8_t* data, size_t len, std::optional<EncryptionKey>& subkey) {
-    subkey.reset();
-    if (len > kMaxTokenBytes) return false;
-    // EncAPRepPart ::= [APPLICATION 27] SEQUENCE { ctime [0], cusec [1], subkey [2] OPTIONAL, seq-number [3] OPTIONAL }
-    Fields<3> part;
-    if (!ReadFields(Bytes(data, len), kEncApRepPartTag, part)) return false;
-    return !part.has(2) || Key(part.content[2], subkey.emplace());
+bool ReadEncApRepPart(const uint8_t* data, size_t len, EncApRepPart& out) {
+    out = EncApRepPart();
+    // EncAPRepPart ::= [APPLICATION 27] SEQUENCE { ctime [0], cusec [1], subkey [2] OPTIONAL,
+    //                                            seq-number [3] OPTIONAL }
+    Fields<4> part;
+    if (!ReadMessage(data, len, kEncApRepPartTag, part)) return false;
+    if (part.has(2) && !Key(part.content[2], out.subkey.emplace())) return false;
+    return !part.has(3) || UInt32(part.content[3], out.seqNumber);
 }
 
 }  // namespace smbaudit::auth

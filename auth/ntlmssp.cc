@@ -140,7 +140,7 @@ bool ReadNtlmAuthenticate(Bytes m, NtlmAuthenticate& out) {
     // The MIC follows the 8-byte version at 64 and lies inside the message before the payload.
     out.hasMic = ResponseAnnouncesMic(m, out.ntResponse) && Has(m, 72, 16);
     if (out.hasMic) out.micOffset = 72;
-    return out.lmResponse.ok && out.ntResponse.ok && out.encryptedSessionKey.ok;
+    return out.lmResponse.ok && out.ntResponse.ok && (out.encryptedSessionKey.ok || !Has(m, 52, 8));
 }
 
 }  // namespace smbaudit::auth

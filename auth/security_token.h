@@ -24,7 +24,8 @@ namespace smbaudit::auth {
 using Bytes = std::span<const uint8_t>;
 
 constexpr size_t kMaxTokenBytes = 0xFFFF;
-// GSS-API framing, SPNEGO, the mechanism token, and one more GSS-API framing inside it.
+// Layers read for one token, the innermost message included: the deepest real one is a GSS-API
+// framing around a negTokenInit whose mechToken is a GSS-API Kerberos framing around an AP-REQ.
 constexpr int kMaxTokenDepth = 4;
 // Longest realm or principal name kept (bytes); a longer one makes the message malformed.
 constexpr size_t kMaxKerberosName = 512;
@@ -43,6 +44,7 @@ enum : uint32_t {
 struct NtlmField {
     // The 8-byte header lies inside the message, and a non-empty field starts inside it.
     bool ok = false;
+    // As sent whenever the header lies inside the message (ok or not); 0 otherwise.
     uint16_t length = 0;
     uint32_t offset = 0;
     // The field's bytes, cut at the message's end when it runs past it; empty when !ok.
@@ -140,8 +142,7 @@ struct KerberosApReq {
     Bytes authenticatorCipher;      // the encrypted Authenticator
 };
 
-// AP-REP: the server's answer to an AP-REQ asking for mutual authentication. Its part is
-// encrypted in the ticket's session key and may carry the server's subkey.
+// AP-REP: the server's answer, all of it encrypted with the ticket's session key.
 struct KerberosApRep {
     int32_t etype = 0;
     Bytes cipher;  // the encrypted EncAPRepPart
@@ -173,18 +174,23 @@ struct KerberosAuthenticator {
     std::optional<uint32_t> seqNumber;
 };
 
+// EncAPRepPart: the acceptor's subkey, which replaces the authenticator's when present.
+struct EncApRepPart {
+    std::optional<EncryptionKey> subkey;
+    std::optional<uint32_t> seqNumber;
+};
+
 // A bare AP-REQ ([APPLICATION 14]), as found inside the GSS-API Kerberos framing.
 bool ReadKerberosApReq(const uint8_t* data, size_t len, KerberosApReq& out);
+// A bare AP-REP ([APPLICATION 15]).
+bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out);
 // An AS-REQ as sent over UDP, or over TCP after its 4-byte record mark.
 bool ReadKerberosAsReq(const uint8_t* data, size_t len, KerberosAsReq& out);
 // Plaintext of a ticket's enc-part ([APPLICATION 3]) and of an authenticator
 // ([APPLICATION 2]), after decryption (without the cipher's confounder and checksum).
 bool ReadEncTicketPart(const uint8_t* data, size_t len, EncTicketPart& out);
 bool ReadKerberosAuthenticator(const uint8_t* data, size_t len, KerberosAuthenticator& out);
-// An AP-REP ([APPLICATION 15]); and its enc-part's plaintext ([APPLICATION 27]), whose
-// optional subkey becomes the session key of the security context.
-bool ReadKerberosApRep(const uint8_t* data, size_t len, KerberosApRep& out);
-bool ReadEncApRepPart(const uint8_t* data, size_t len, std::optional<EncryptionKey>& subkey);
+bool ReadEncApRepPart(const uint8_t* data, size_t len, EncApRepPart& out);
 
 // ---------------------------------------------------------------------------------------
 // Any Session Setup security token

@@ -1,7 +1,6 @@
 #include "crypto/kerberos.h"
 
 #include <algorithm>
-#include <optional>
 
 namespace smbaudit::crypto {
 namespace {
@@ -102,10 +101,10 @@ bool OpenApReq(const auth::KerberosApReq& apReq, const std::vector<KeytabEntry>&
 
 bool OpenApRep(const auth::KerberosApRep& apRep, const Secret& ticketSessionKey, Secret& subkey) {
     std::vector<uint8_t> plain;
-    std::optional<auth::EncryptionKey> key;
+    auth::EncApRepPart part;
     bool ok = KerberosDecrypt(apRep.etype, ticketSessionKey.view(), kUsageApRepPart, apRep.cipher, plain) &&
-              auth::ReadEncApRepPart(plain.data(), plain.size(), key) && key;
-    if (ok) subkey = KeyOf(*key);
+              auth::ReadEncApRepPart(plain.data(), plain.size(), part) && part.subkey;
+    if (ok) subkey = KeyOf(*part.subkey);
     WipeBytes(plain.data(), plain.size());
     return ok;
 }

@@ -7,11 +7,13 @@
 //
 // Checks besides the sanitizers: an element read lies inside its range and moves the cursor
 // forward, a failed read leaves the cursor where it was, a list never holds more than its
-// capacity, and the walk, which never recurses, visits a bounded number of elements.
+// capacity, the walk, which never recurses, visits a bounded number of elements, and
+// TakeElement (the modern face of the reader) cuts exactly the elements ParseElement cuts.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -68,10 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Asn1Cursor c = CursorOver(base, len, offset);
             Asn1Element e;
             r = g_asn1Parser.ParseElement(c, e);
+            std::span<const uint8_t> rest(base + offset, len - offset);
+            smbaudit::auth::BerElement taken;
+            const bool took = smbaudit::auth::TakeElement(rest, taken);
+            Check(took == (r == ASN1_OK));
             if (r != ASN1_OK) {
-                Check(c.m_nextOffset == offset);
+                Check(c.m_nextOffset == offset && rest.size() == size_t(len - offset));
                 break;
             }
+            Check(taken.tag == e.m_tag && taken.content.data() == e.m_pContent && taken.content.size() == e.m_contentLen);
+            Check(rest.data() == base + c.m_nextOffset);
             // Two bytes of header at least; the content inside the range.
             Check(c.m_nextOffset > offset && c.m_nextOffset <= len && e.m_headerLen >= 2);
             Check(e.m_pContent == base + offset + e.m_headerLen);

@@ -1,17 +1,20 @@
 // Shared by the SPNEGO and NTLMSSP targets: one security token handed to a context's
-// reader with a fresh logon record, as the Session Setup handlers do.
+// reader with a fresh logon record, as the Session Setup handlers do, and to the shared
+// readers of auth/security_token.h that the SMB1 members delegate to (security_token_check.h).
 //
 // Input layout: a flag byte (bit 0 the exchange's CHALLENGE chose UTF-16 text, bits 1-3: 0,
 // or n to make the n-th library allocation fail), then the token (at most 65535 bytes used).
 //
 // Checks besides the sanitizers: the documented result codes, every field of the logon event
-// readable afterwards, and every library allocation of the reader freed.
+// readable afterwards, every library allocation of the reader freed, and the checks of
+// security_token_check.h.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 
 #include "fuzz_input.h"
+#include "security_token_check.h"
 #include "support/harness.h"
 #include "touch_sink.h"
 
@@ -38,5 +41,6 @@ inline int FuzzSessionToken(const uint8_t* data, size_t size, TokenReader reader
         TouchEvent(&logon.get()->m_event);
     }
     if (ZELK::LiveAllocations() != before) std::abort();
+    token_check::Token({token.data(), n});
     return 0;
 }

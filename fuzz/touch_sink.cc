@@ -155,3 +155,89 @@ void TouchSink::HandleRPC(_smbFileObj* file, const char* data, size_t len, CTime
     TouchTime(time);
     if (len) TouchBytes(data, len);
 }
+
+namespace {
+
+namespace smb2 = smbaudit::smb2;
+
+void Require(bool ok) {
+    if (!ok) std::abort();
+}
+
+void TouchIdentity(const smb2::Identity& id) {
+    for (const std::u16string* s : {&id.user, &id.domain, &id.workstation, &id.realm, &id.servicePrincipal}) TouchText(*s);
+    Fold(uint64_t(id.auth));
+}
+
+void TouchOpen(const smb2::Open& o) {
+    TouchBytes(o.id.data(), o.id.size());
+    TouchText(o.name);
+    Fold(o.sessionId + o.treeId + o.desiredAccess + o.shareAccess + o.disposition + o.createOptions + o.createAction +
+         o.attributes + o.endOfFile + o.pipe + o.directory + o.deleteOnClose + o.deletePending + o.bytesRead +
+         o.bytesWritten + o.reads + o.writes + o.listed);
+    TouchTime(o.created);
+}
+
+void TouchSmb2Event(const smb2::Event& ev) {
+    Fold(uint64_t(ev.kind) + ev.status.value_or(7) + ev.command + ev.messageId + ev.sessionId + ev.treeId +
+         ev.fromClient + ev.dialect + ev.signing + ev.encrypted + ev.decrypted);
+    if (ev.requestTime) TouchTime(*ev.requestTime);
+    if (ev.responseTime) TouchTime(*ev.responseTime);
+    TouchBytes(ev.fileId.data(), ev.fileId.size());
+    if (const smb2::Session* s = ev.session) {
+        Require(s->id == ev.sessionId);
+        TouchIdentity(s->identity);
+        Fold(s->dialect + s->loggedOn + s->signingRequired + s->guest + s->anonymous + s->encryptData + s->binding +
+             s->encryptedSeen);
+        TouchTime(s->start);
+    }
+    if (const smb2::Tree* t = ev.tree) {
+        Require(t->id == ev.treeId && t->sessionId == ev.sessionId);
+        TouchText(t->path);
+        Fold(t->shareType + t->shareFlags + t->capabilities + t->maximalAccess);
+    }
+    if (ev.open) {
+        Require(ev.open->id == ev.fileId);
+        TouchOpen(*ev.open);
+    }
+    if (ev.copySource) {
+        Require(ev.copySource->id == ev.copySourceId);
+        TouchOpen(*ev.copySource);
+    }
+    TouchText(ev.name);
+    TouchText(ev.newName);
+    TouchText(ev.pattern);
+    Fold(ev.desiredAccess + ev.shareAccess + ev.disposition + ev.createOptions + ev.createAction + ev.attributes +
+         ev.endOfFile + ev.hasEndOfFile + ev.offset + ev.length + ev.dataLength + uint64_t(ev.setInfoKind) +
+         ev.infoType + ev.infoClass + ev.additionalInformation + ev.copyBytes + ev.copyChunks + ev.listInfoClass +
+         ev.ctlCode);
+    TouchBytes(ev.copySourceId.data(), ev.copySourceId.size());
+    if (const smb2::Negotiated* n = ev.negotiated)
+        Fold(n->dialect + n->securityMode + n->capabilities + n->preauthHash + n->cipher + n->signingAlgorithm +
+             n->compressionCount + n->compression[0] + n->compression[3]);
+}
+
+}  // namespace
+
+void TouchSmb2Sink::OnEvent(const smb2::Event& ev) {
+    ++events;
+    Require(ev.kind != smb2::EventKind::Ioctl);  // pipe payloads only
+    TouchSmb2Event(ev);
+}
+
+void TouchSmb2Sink::OnPipeData(const smb2::Event& ev, const uint8_t* data, size_t len, uint64_t totalLen) {
+    Require(len <= totalLen && len <= m_maxPipe);
+    Require(ev.kind == smb2::EventKind::Read || ev.kind == smb2::EventKind::Write || ev.kind == smb2::EventKind::Ioctl);
+    TouchSmb2Event(ev);
+    if (len) TouchBytes(data, len);
+    pipeBytes += len;
+}
+
+void TouchSmb2Sink::OnFileData(const smb2::Open& open, bool fromClient, uint64_t offset, const uint8_t* data,
+                               size_t len) {
+    TouchOpen(open);
+    Fold(fromClient + offset);
+    Require(len > 0);
+    TouchBytes(data, len);
+    fileBytes += len;
+}

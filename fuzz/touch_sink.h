@@ -8,6 +8,7 @@
 
 #include "context/smb_context.h"
 #include "events/events.h"
+#include "smb2/analyzer.h"
 
 class TouchSink : public CSMBOutPut {
 public:
@@ -23,3 +24,22 @@ void TouchEvent(const CEventParaBase* ev);
 
 // Touches every byte of [p, p + n).
 void TouchBytes(const void* p, size_t n);
+
+// The same for the SMB2/3 analyser; it also checks what the analyser promises about each
+// event: records attached to an event carry the event's ids, and a pipe payload holds at
+// most maxPipeDataBytes of its total.
+class TouchSmb2Sink : public smbaudit::smb2::Sink {
+public:
+    explicit TouchSmb2Sink(size_t maxPipeDataBytes) : m_maxPipe(maxPipeDataBytes) {}
+    void OnEvent(const smbaudit::smb2::Event& ev) override;
+    void OnPipeData(const smbaudit::smb2::Event& ev, const uint8_t* data, size_t len, uint64_t totalLen) override;
+    void OnFileData(const smbaudit::smb2::Open& open, bool fromClient, uint64_t offset, const uint8_t* data,
+                    size_t len) override;
+
+    uint64_t events = 0;
+    uint64_t pipeBytes = 0;
+    uint64_t fileBytes = 0;
+
+private:
+    size_t m_maxPipe;
+};

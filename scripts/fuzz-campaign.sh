@@ -7,7 +7,7 @@
 # out/fuzz/<target>/log. A summary line per target (executions, coverage, findings) is
 # printed and appended to out/fuzz/campaigns.log.
 #
-#   scripts/fuzz-campaign.sh [-t SECONDS] [target...]     targets: context text ber spnego ntlmssp packet
+#   scripts/fuzz-campaign.sh [-t SECONDS] [target...]     targets: context text ber spnego ntlmssp kerberos packet
 #
 # Extra libFuzzer flags come from FUZZ_FLAGS, e.g. FUZZ_FLAGS="-fork=1 -ignore_timeouts=1"
 # to carry on past a known finding that is not fixed yet.
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds=3600
 if [ "${1:-}" = "-t" ]; then seconds=$2; shift 2; fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(context text ber spnego ntlmssp packet)
+[ ${#targets[@]} -gt 0 ] || targets=(context text ber spnego ntlmssp kerberos packet)
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DSMBAUDIT_SANITIZE=ON \
       -DSMBAUDIT_FUZZ=ON >/dev/null

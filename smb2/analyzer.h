@@ -57,6 +57,10 @@ struct Limits {
     // A named-pipe payload up to this size reaches Sink::OnPipeData whole; a longer one as its
     // first maxPipeDataBytes bytes together with its total length.
     size_t maxPipeDataBytes = 65536;
+    // Names (files, share paths, rename targets, search patterns) are kept up to this many
+    // bytes of UTF-16; a longer one is cut and counted. It bounds what each pending request
+    // and each open holds.
+    size_t maxNameBytes = 2048;
     // Seconds a request may wait for its response before CheckTimeOut drops it (an interim
     // STATUS_PENDING response restarts the wait).
     uint32_t pendingTimeOutSeconds = 120;
@@ -89,6 +93,7 @@ struct Counters {
     uint64_t compressedPdus = 0;      // 0xFC messages
     uint64_t compressedBytes = 0;
     uint64_t allocationFailures = 0;  // std::bad_alloc caught; the connection's state was dropped
+    uint64_t namesCut = 0;            // names longer than Limits::maxNameBytes
 
     // Calls f(name, value) for every counter, in declaration order.
     template <class F>
@@ -118,6 +123,7 @@ struct Counters {
         f("compressed_pdus", compressedPdus);
         f("compressed_bytes", compressedBytes);
         f("allocation_failures", allocationFailures);
+        f("names_cut", namesCut);
     }
 };
 
@@ -143,6 +149,18 @@ struct Session {
     bool binding = false;           // set up as a further channel of a session of another connection
     bool encryptedSeen = false;     // the one `encrypted` event has gone out
     CTimeStamp32 start;
+};
+
+// What the NEGOTIATE exchange settled for the connection (0 when not seen).
+struct Negotiated {
+    uint16_t dialect = 0;           // 0x0202, 0x0210, 0x0300, 0x0302, 0x0311 (0x02FF: SMB1 hand-over)
+    uint16_t securityMode = 0;      // of the server: 1 signing enabled, 2 signing required
+    uint32_t capabilities = 0;      // of the server: SMB2_GLOBAL_CAP_*
+    uint16_t preauthHash = 0;       // 3.1.1 contexts: 1 SHA-512
+    uint16_t cipher = 0;            // 1 AES-128-CCM, 2 AES-128-GCM, 3 AES-256-CCM, 4 AES-256-GCM
+    uint16_t signingAlgorithm = 0xFFFF;  // 0 HMAC-SHA256, 1 AES-CMAC, 2 AES-GMAC; 0xFFFF none sent
+    uint8_t compressionCount = 0;   // compression algorithms the server accepts, first four kept
+    std::array<uint16_t, 4> compression{};
 };
 
 enum : uint8_t { kShareDisk = 1, kSharePipe = 2, kSharePrint = 3 };
@@ -230,6 +248,7 @@ struct Event {
 
     // Logon
     uint16_t dialect = 0;
+    const Negotiated* negotiated = nullptr;  // Logon: the connection's NEGOTIATE outcome
     bool signing = false;                    // signing required (logon) or the message was signed
     // Every event: the message travelled in a transform; decrypted when it was read.
     bool encrypted = false;
@@ -317,6 +336,7 @@ public:
     // Bytes the connection holds: stream buffers and the tables.
     size_t BufferedBytes() const;
     const Counters& counters() const;
+    const Negotiated& negotiated() const;
 
     void SetDecryptor(Decryptor* decryptor);
     void SetSessionDirectory(SessionDirectory* directory);

@@ -5,6 +5,7 @@
 
 #include "framework/netbios.h"
 #include "smb2/connection_impl.h"
+#include "text/value_string.h"
 
 namespace smbaudit::smb2 {
 
@@ -85,7 +86,8 @@ void Connection::Impl::Act(bool fromClient, const uint8_t* p, size_t n, const CT
 void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time) {
     Direction& d = dirs[fromClient];
     d.last = time;
-    while (len > 0) {
+    // Each phase returns when it needs bytes the chunk does not have.
+    for (;;) {
         switch (d.phase) {
             case Phase::Lost: {
                 // A header cut by the chunk's end is missed; the next one is found.
@@ -93,10 +95,12 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 counters.bytesSkipped += at;
                 data += at;
                 len -= at;
-                if (len > 0) d.phase = Phase::NetBios;
+                if (len == 0) return;
+                d.phase = Phase::NetBios;
                 break;
             }
             case Phase::NetBios: {
+                if (len == 0) return;
                 const uint8_t* h = data;
                 if (!d.buf.empty() || len < 4) {
                     size_t n = std::min(len, 4 - d.buf.size());
@@ -124,6 +128,7 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 const size_t have = inPlace ? std::min<size_t>(len, d.msgLen) : d.buf.size();
                 const size_t need = Decide(p, have, d);
                 if (have < need) {
+                    if (len == 0) return;
                     size_t n = inPlace ? len : std::min(len, need - have);
                     d.buf.insert(d.buf.end(), data, data + n);
                     data += n;
@@ -145,6 +150,7 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
             }
             case Phase::Skip:
             case Phase::Stream: {
+                if (len == 0) return;
                 size_t n = std::min<size_t>(len, d.msgLen - d.pos);
                 if (d.phase == Phase::Stream) DeliverData(d, data, n, d.pos);
                 d.pos += uint32_t(n);
@@ -239,7 +245,7 @@ Session& Connection::Impl::GetSession(uint64_t id, const CTimeStamp32& time) {
     if (Session* s = FindSession(id)) return *s;
     Session& s = Insert(sessions, id, limits.maxSessions);
     s.id = id;
-    s.dialect = dialect;
+    s.dialect = negotiated.dialect;
     s.start = time;
     if (directory) directory->Find(id, s.identity);
     return s;
@@ -280,6 +286,15 @@ void Connection::Impl::EraseOpen(const FileId& id) {
 
 bool Connection::Impl::IsPipe(const Open* open, const Tree* tree) const {
     return open ? open->pipe : tree && tree->pipe();
+}
+
+std::u16string Connection::Impl::Name(Span s) {
+    size_t n = s.size;
+    if (n > limits.maxNameBytes) {
+        ++counters.namesCut;
+        n = limits.maxNameBytes;
+    }
+    return ReadUtf16(s.data, n);
 }
 
 Event Connection::Impl::MakeEvent(EventKind kind, const Pending& p, const Message* m) {
@@ -368,6 +383,7 @@ size_t Connection::BufferedBytes() const {
 }
 
 const Counters& Connection::counters() const { return m_impl->counters; }
+const Negotiated& Connection::negotiated() const { return m_impl->negotiated; }
 void Connection::SetDecryptor(Decryptor* decryptor) { m_impl->decryptor = decryptor; }
 void Connection::SetSessionDirectory(SessionDirectory* directory) { m_impl->directory = directory; }
 

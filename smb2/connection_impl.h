@@ -11,12 +11,8 @@
 
 #include "smb2/analyzer.h"
 #include "smb2/messages.h"
-#include "text/value_string.h"
 
 namespace smbaudit::smb2 {
-
-// UTF-16LE wire text of a span.
-inline std::u16string Utf16(Span s) { return s.size ? ReadUtf16(s.data, s.size) : std::u16string(); }
 
 // One SMB2 message (a single element of a compound chain) being handled.
 struct Message {
@@ -57,6 +53,7 @@ struct Pending {
     uint32_t additionalInformation = 0;
     uint32_t ctlCode = 0;              // IOCTL
     CopyChunkRequest copy;
+    Identity identity;                 // SESSION_SETUP: from the request's security token
 };
 
 // The data of a READ response or WRITE request and where it goes, while it passes.
@@ -111,6 +108,8 @@ struct Connection::Impl {
     typename Map::mapped_type& Insert(Map& map, const Key& key, size_t limit);
     void EraseOpen(const FileId& id);
     bool IsPipe(const Open* open, const Tree* tree) const;
+    // A name from the wire (UTF-16LE), cut at Limits::maxNameBytes.
+    std::u16string Name(Span s);
     // An event of `kind` for the request p and its response m (null: none seen), with the
     // tables' records attached.
     Event MakeEvent(EventKind kind, const Pending& p, const Message* m);
@@ -126,8 +125,7 @@ struct Connection::Impl {
     Decryptor* decryptor = nullptr;
     SessionDirectory* directory = nullptr;
 
-    uint16_t dialect = 0;
-    bool serverSigningRequired = false;
+    Negotiated negotiated;
     std::unordered_map<uint64_t, Session> sessions;
     std::map<std::pair<uint64_t, uint32_t>, Tree> trees;
     std::map<FileId, Open> opens;

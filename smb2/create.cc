@@ -9,7 +9,7 @@ constexpr uint16_t kClosePostQuery = 0x0001;
 }  // namespace
 
 void OnCreateRequest(Connection::Impl& c, const Message& m, const CreateRequest& req, Pending& p) {
-    p.name = Utf16(req.name);
+    p.name = c.Name(req.name);
     p.desiredAccess = req.desiredAccess;
     p.shareAccess = req.shareAccess;
     p.disposition = req.disposition;

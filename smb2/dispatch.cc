@@ -152,8 +152,9 @@ void Impl::AnalyseMessage(const uint8_t* msg, size_t len, const CTimeStamp32& ti
         } else if (m.h.async() && m.h.status == kStatusPending) {
             ++counters.interimResponses;  // the final response follows with the same MessageId
             if (auto it = pending.find(m.h.messageId); it != pending.end()) it->second.time = time;
+        } else if (!kCommands[m.h.command].response) {
+            ++counters.countedCommands;
         } else {
-            const CommandRow& row = kCommands[m.h.command];
             if (decryptor && IsPreauth(m.h.command)) decryptor->OnPreauthMessage(m.h.sessionId, false, m.msg, m.len);
             Pending p;
             auto it = pending.find(m.h.messageId);
@@ -172,8 +173,7 @@ void Impl::AnalyseMessage(const uint8_t* msg, size_t len, const CTimeStamp32& ti
             if (p.sessionId == 0 || p.sessionId == kAllOnes64) p.sessionId = m.h.sessionId;
             if (IsAllOnes(p.fileId)) p.fileId = ch.fileId;
             else ch.fileId = p.fileId;
-            if (row.response) row.response(*this, &m, p);
-            else ++counters.countedCommands;
+            kCommands[m.h.command].response(*this, &m, p);
         }
         if (last) return;
         off += next;

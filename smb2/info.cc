@@ -15,7 +15,7 @@ void OnSetInfoRequest(Connection::Impl& c, const Message& m, const SetInfoReques
         return;
     }
     p.change = change.msg;
-    p.name = Utf16(change.msg.newName);
+    p.name = c.Name(change.msg.newName);
     p.change.newName = {};
 }
 

@@ -9,7 +9,7 @@ constexpr uint8_t kRestartScans = 0x01, kReopen = 0x10;
 
 void OnQueryDirectoryRequest(Connection::Impl& c, const Message& m, const QueryDirectoryRequest& req, Pending& p) {
     p.fileId = c.ChainFileId(req.fileId, m.fromClient);
-    p.name = Utf16(req.pattern);
+    p.name = c.Name(req.pattern);
     p.flags = req.flags;
     p.infoClass = req.infoClass;
 }

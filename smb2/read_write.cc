@@ -4,6 +4,25 @@
 
 namespace smbaudit::smb2 {
 
+namespace {
+// The event of a READ or WRITE response, `done` bytes read or written, counted on the open.
+// Pipe transfers reach the sink only as pipe payloads.
+Event Transfer(Connection::Impl& c, const Message* m, const Pending& p, EventKind kind, uint32_t done) {
+    Open* o = c.FindOpen(p.fileId);
+    Event ev = c.MakeEvent(kind, p, m);
+    ev.offset = p.offset;
+    ev.length = p.length;
+    ev.dataLength = done;
+    if (o) {
+        ev.name = o->name;
+        (kind == EventKind::Read ? o->bytesRead : o->bytesWritten) += done;
+        ++(kind == EventKind::Read ? o->reads : o->writes);
+    }
+    if (!c.IsPipe(o, c.FindTree(p.sessionId, p.treeId))) c.Emit(ev);
+    return ev;
+}
+}  // namespace
+
 void OnReadRequest(Connection::Impl& c, const Message& m, const ReadRequest& req, Pending& p) {
     p.fileId = c.ChainFileId(req.fileId, m.fromClient);
     p.offset = req.offset;
@@ -11,18 +30,7 @@ void OnReadRequest(Connection::Impl& c, const Message& m, const ReadRequest& req
 }
 
 void OnReadResponse(Connection::Impl& c, const Message* m, const ReadResponse* rsp, Pending& p) {
-    Open* o = c.FindOpen(p.fileId);
-    Event ev = c.MakeEvent(EventKind::Read, p, m);
-    ev.offset = p.offset;
-    ev.length = p.length;
-    ev.dataLength = rsp ? rsp->dataLength : 0;
-    if (o) {
-        ev.name = o->name;
-        o->bytesRead += ev.dataLength;
-        ++o->reads;
-    }
-    // Pipe payloads go to OnPipeData only, as their data ends.
-    if (!c.IsPipe(o, c.FindTree(p.sessionId, p.treeId))) c.Emit(ev);
+    Event ev = Transfer(c, m, p, EventKind::Read, rsp ? rsp->dataLength : 0);
     if (m && rsp && rsp->dataLength) c.BeginData(*m, p, ev, rsp->dataOffset, rsp->dataLength);
 }
 
@@ -38,17 +46,7 @@ void OnWriteRequest(Connection::Impl& c, const Message& m, const WriteRequest& r
 }
 
 void OnWriteResponse(Connection::Impl& c, const Message* m, const WriteResponse* rsp, Pending& p) {
-    Open* o = c.FindOpen(p.fileId);
-    Event ev = c.MakeEvent(EventKind::Write, p, m);
-    ev.offset = p.offset;
-    ev.length = p.length;
-    ev.dataLength = rsp ? rsp->count : 0;
-    if (o) {
-        ev.name = o->name;
-        o->bytesWritten += ev.dataLength;
-        ++o->writes;
-    }
-    if (!c.IsPipe(o, c.FindTree(p.sessionId, p.treeId))) c.Emit(ev);
+    Transfer(c, m, p, EventKind::Write, rsp ? rsp->count : 0);
 }
 
 }  // namespace smbaudit::smb2

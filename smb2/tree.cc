@@ -3,8 +3,8 @@
 
 namespace smbaudit::smb2 {
 
-void OnTreeConnectRequest(Connection::Impl&, const Message&, const TreeConnectRequest& req, Pending& p) {
-    p.name = Utf16(req.path);
+void OnTreeConnectRequest(Connection::Impl& c, const Message&, const TreeConnectRequest& req, Pending& p) {
+    p.name = c.Name(req.path);
 }
 
 void OnTreeConnectResponse(Connection::Impl& c, const Message* m, const TreeConnectResponse* rsp, Pending& p) {

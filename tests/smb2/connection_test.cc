@@ -1,0 +1,178 @@
+// Handler scenarios of the SMB2 analyser and the router, fed as NetBIOS streams.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "router/smb_stream.h"
+#include "smb2/messages.h"
+#include "support/harness.h"
+#include "support/smb2_builder.h"
+
+using namespace smbaudit::smb2;
+
+namespace {
+
+const char* const kKinds[] = {"logon", "logoff", "tree_connect", "tree_disconnect", "create", "close", "read", "write",
+                              "set_info", "delete", "rename", "copy", "list", "encrypted", "ioctl"};
+
+struct Recorder : Sink {
+    std::vector<std::string> events;  // "kind status name"
+    std::vector<std::string> pipes;   // "kind fromClient len/total"
+    uint64_t fileBytes = 0, nextOffset = 0;
+    bool contiguous = true;
+
+    void OnEvent(const Event& e) override {
+        events.push_back(std::string(kKinds[int(e.kind)]) + " " + (e.status ? std::to_string(*e.status) : "none") +
+                         " " + Narrow(std::u16string(e.name)));
+    }
+    void OnPipeData(const Event& e, const uint8_t*, size_t len, uint64_t total) override {
+        pipes.push_back(std::string(kKinds[int(e.kind)]) + " " + std::to_string(e.fromClient) + " " +
+                        std::to_string(len) + "/" + std::to_string(total));
+    }
+    void OnFileData(const Open&, bool, uint64_t offset, const uint8_t*, size_t len) override {
+        contiguous &= offset == nextOffset;
+        nextOffset = offset + len;
+        fileBytes += len;
+    }
+};
+
+struct Fixture {
+    explicit Fixture(Limits l = {}) : limits(l) {}
+    Recorder sink;
+    Limits limits;
+    Connection conn{sink, limits};
+    CTimeStamp32 now{100, 0};
+    // Feeds a message (NetBIOS framed) in chunks of at most `chunk` bytes.
+    void Feed(bool fromClient, const ByteVec& msg, size_t chunk = 1 << 20) {
+        ByteVec framed = Nbt(msg);
+        for (size_t i = 0; i < framed.size(); i += chunk)
+            conn.Feed(fromClient, framed.data() + i, std::min(chunk, framed.size() - i), now, false);
+    }
+    // Opens file id `id` named `name` on tree `tid` (its tree connected first: pipe or disk).
+    void Open(uint8_t id, const std::u16string& name, uint8_t shareType = kShareDisk, uint32_t options = 0) {
+        Feed(true, Smb2(kTreeConnect).mid(1).sid(5).body(Bytes().u16(9).u16(0).u16(72).u16(4).utf16(u"\\s")).bytes());
+        Feed(false, Smb2(kTreeConnect).response().mid(1).sid(5).tid(9)
+                        .body(Bytes().u16(16).u8(shareType).u8(0).u32(0).u32(0).u32(0x1F01FF)).bytes());
+        Feed(true, Smb2(kCreate).mid(2).sid(5).tid(9).body(CreateRequestBody(name, options)).bytes());
+        Feed(false, Smb2(kCreate).response().mid(2).sid(5).tid(9).body(CreateResponseBody(id)).bytes());
+    }
+};
+
+Bytes WriteBody(uint8_t id, uint64_t offset, const ByteVec& data) {
+    return Bytes().u16(49).u16(112).u32(uint32_t(data.size())).u64(offset).raw(FileIdBytes(id)).u32(0).u32(0).u32(0)
+        .u32(0).raw(data);
+}
+Bytes ReadResponseBody(const ByteVec& data) { return Bytes().u16(17).u8(80).u8(0).u32(uint32_t(data.size())).u64(0).raw(data); }
+Bytes CloseBody(uint8_t id) { return Bytes().u16(24).u16(0).u32(0).raw(FileIdBytes(id)); }
+Bytes CloseResponseBody() { return Bytes().u16(60).u16(1).u32(0).fill(40).u64(77).u32(0x20); }
+
+// A related chain CREATE (delete-on-close) + CLOSE with the FileId all ones: the close acts
+// on the file the create opened, and a successful close of it is a delete.
+TEST(Smb2Connection, RelatedCompoundDeleteOnClose) {
+    Fixture f;
+    f.Feed(true, Compound({Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"gone.txt", kFileDeleteOnClose)),
+                           Smb2(kClose).mid(4).sid(kAllOnes64).tid(kAllOnes32).related().body(CloseBody(0xFF))}));
+    f.Feed(false, Compound({Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(0x21)),
+                            Smb2(kClose).response().mid(4).sid(5).tid(9).related().body(CloseResponseBody())}));
+    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 gone.txt", "close 0 gone.txt", "delete 0 gone.txt"}));
+    EXPECT_EQ(f.conn.counters().compoundChains, 2u);
+}
+
+// A 1 MiB WRITE in 1448-byte segments: analysed at its header, data streamed past without
+// being buffered; the event comes with the response.
+TEST(Smb2Connection, StreamedWrite) {
+    Fixture f;
+    f.Open(0x31, u"big.bin");
+    ByteVec data(1 << 20, 0x5A);
+    ByteVec framed = Nbt(Smb2(kWrite).mid(6).sid(5).tid(9).body(WriteBody(0x31, 4096, data)).bytes());
+    size_t most = 0;
+    f.sink.nextOffset = 4096;
+    for (size_t i = 0; i < framed.size(); i += 1448) {
+        f.conn.Feed(true, framed.data() + i, std::min<size_t>(1448, framed.size() - i), f.now, false);
+        most = std::max(most, f.conn.BufferedBytes());
+    }
+    EXPECT_EQ(f.sink.fileBytes, data.size());
+    EXPECT_TRUE(f.sink.contiguous);
+    EXPECT_LT(most, 16u * 1024);
+    f.Feed(false, Smb2(kWrite).response().mid(6).sid(5).tid(9).body(Bytes().u16(17).u16(0).u32(1 << 20).u64(0)).bytes());
+    EXPECT_EQ(f.sink.events.back(), "write 0 big.bin");
+}
+
+// Pipe payloads: whole when within the bound, else the first bytes and the total; READ in
+// small chunks, IOCTL transceive both ways; no read or write events for pipes.
+TEST(Smb2Connection, PipePayloads) {
+    for (size_t bound : {size_t(65536), size_t(10)}) {
+        Limits limits;
+        limits.maxPipeDataBytes = bound;
+        Fixture f(limits);
+        f.Open(0x41, u"srvsvc", kSharePipe);
+        f.Feed(true, Smb2(kRead).mid(7).sid(5).tid(9)
+                         .body(Bytes().u16(49).u8(0).u8(0).u32(1024).u64(0).raw(FileIdBytes(0x41)).fill(17)).bytes());
+        f.Feed(false, Smb2(kRead).response().mid(7).sid(5).tid(9).body(ReadResponseBody(ByteVec(100, 1))).bytes(), 7);
+        Bytes in = Bytes().fill(30, 2);
+        f.Feed(true, Smb2(kIoctl).mid(8).sid(5).tid(9).body(Bytes().u16(57).u16(0).u32(kFsctlPipeTransceive)
+                         .raw(FileIdBytes(0x41)).u32(120).u32(30).u32(0).u32(0).u32(0).u32(1024).u32(1).u32(0).raw(in)).bytes());
+        f.Feed(false, Smb2(kIoctl).response().status(kStatusBufferOverflow).mid(8).sid(5).tid(9)
+                          .body(Bytes().u16(49).u16(0).u32(kFsctlPipeTransceive).raw(FileIdBytes(0x41)).u32(112).u32(0)
+                                    .u32(112).u32(40).u32(0).u32(0).fill(40, 3)).bytes());
+        const std::string cut = bound == 10 ? "10/" : "";
+        EXPECT_EQ(f.sink.pipes, (std::vector<std::string>{"read 0 " + (cut.empty() ? "100/" : cut) + "100",
+                                                          "ioctl 1 " + (cut.empty() ? "30/" : cut) + "30",
+                                                          "ioctl 0 " + (cut.empty() ? "40/" : cut) + "40"}));
+        EXPECT_EQ(f.sink.events, (std::vector<std::string>{"tree_connect 0 \\s", "create 0 srvsvc"}));
+    }
+}
+
+// An interim STATUS_PENDING answer does not end the request: the final one does.
+TEST(Smb2Connection, AsyncInterimResponse) {
+    Fixture f;
+    f.Feed(true, Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"slow")).bytes());
+    f.Feed(false, Smb2(kCreate).response().async(77).status(kStatusPending).mid(3).sid(5).body(Smb2Error()).bytes());
+    f.Feed(false, Smb2(kCreate).response().async(77).status(0xC0000043).mid(3).sid(5).body(Smb2Error()).bytes());
+    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 3221225539 slow"}));
+    EXPECT_EQ(f.conn.counters().interimResponses, 1u);
+}
+
+// Without a decryptor, transform messages are counted and each session is reported once.
+TEST(Smb2Connection, EncryptedSessions) {
+    Fixture f;
+    for (uint64_t sid : {5, 5, 6, 5}) {
+        ByteVec t = Bytes().raw({0xFD, 'S', 'M', 'B'}).fill(16).fill(16).u32(40).u16(0).u16(1).u64(sid).fill(40).vec();
+        f.Feed(true, t);
+    }
+    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"encrypted none ", "encrypted none "}));
+    EXPECT_EQ(f.conn.counters().transformPdus, 4u);
+}
+
+// The router: the multi-protocol NEGOTIATE goes to SMB1, the SMB2 answer hands the connection
+// to the SMB2 analyser; on port 139 keep-alives are stripped and lost bytes resynchronised.
+TEST(SmbStream, RoutesByProtocol) {
+    for (uint16_t port : {445, 139}) {
+        Recorder sink2;
+        RecordingSink sink1;
+        _addrInfo addr;
+        addr.m_serverPort = port;
+        smbaudit::SmbStream stream(&sink1, addr, sink2, Limits{});
+        CTimeStamp32 t(1, 0);
+        ByteVec smb1 = Smb(0x72).data(Bytes().u8(2).strz("NT LM 0.12").u8(2).strz("SMB 2.???")).frame();
+        stream.Feed(true, smb1.data(), smb1.size(), t, false);
+        EXPECT_EQ(stream.Smb2(), nullptr);
+        ByteVec rsp = Nbt(Smb2(kNegotiate).response().body(Bytes().u16(65).u16(1).u16(0x2FF).fill(58)).bytes());
+        ByteVec stream2 = Nbt({}, 0x85);
+        stream2.insert(stream2.end(), rsp.begin(), rsp.end());
+        for (size_t i = 0; i < stream2.size(); i += 3) stream.Feed(false, stream2.data() + i, std::min<size_t>(3, stream2.size() - i), t, false);
+        ASSERT_NE(stream.Smb2(), nullptr);
+        EXPECT_EQ(stream.Smb2()->counters().messages, 1u);
+        // Bytes lost in the middle of a message: the next message start is found again.
+        ByteVec create = Nbt(Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"x")).bytes());
+        ByteVec lost(create.begin() + 20, create.end());
+        lost.insert(lost.end(), create.begin(), create.end());
+        stream.Feed(true, lost.data(), lost.size(), t, true);
+        ByteVec created = Nbt(Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(1)).bytes());
+        stream.Feed(false, created.data(), created.size(), t, false);
+        EXPECT_EQ(sink2.events, (std::vector<std::string>{"create 0 x"})) << port;
+    }
+}
+
+}  // namespace
