@@ -31,18 +31,14 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-// The sensor's sink, with every event and payload read in full before it formats them.
-class TouchingJsonSink : public JsonEventSink {
+// A first pipeline stage that reads every data byte a record carries (formatting reads
+// every text).
+class TouchingStage : public RecordStage {
 public:
-    using JsonEventSink::JsonEventSink;
-    void HandleEvent(CSMBContext* ctx, CEventParaBase* event) override {
-        TouchEvent(event);
-        JsonEventSink::HandleEvent(ctx, event);
-    }
-    void HandleRPC(_smbFileObj* file, const char* data, size_t len, CTimeStamp32& time) override {
-        Check(file != nullptr);
-        if (len) TouchBytes(data, len);
-        JsonEventSink::HandleRPC(file, data, len, time);
+    bool OnRecord(AuditRecord& record, RecordPipeline&) override {
+        Check(record.dataLen.value_or(0) >= record.dataAvailable);
+        if (record.dataAvailable) TouchBytes(reinterpret_cast<const char*>(record.data), record.dataAvailable);
+        return true;
     }
 };
 
@@ -75,8 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         Stats stats;
         RecordWriter writer(NullOutput(), false);
-        TouchingJsonSink sink(writer, stats);
-        Sensor sensor(config, sink, stats);
+        TouchingStage touching;
+        Sensor sensor(config, writer, stats);
+        sensor.Pipeline().AddStage(touching);
         CTimeStamp32 now(1000, 0);
         while (!in.Empty()) {
             const uint8_t flags = in.U8();

@@ -82,11 +82,11 @@ ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian) {
 namespace smbaudit {
 
 SensorRun::SensorRun(const SensorConfig& config, size_t workers)
-    : out(std::tmpfile()), writer(out, false), sink(writer, stats) {
+    : out(std::tmpfile()), writer(out, false) {
     if (workers > 1) {
         input = std::make_unique<ShardedSensor>(config, writer, stats, workers);
     } else {
-        input = std::make_unique<Sensor>(config, sink, stats);
+        input = std::make_unique<Sensor>(config, writer, stats);
     }
 }
 

@@ -67,7 +67,6 @@ struct SensorRun {
     Stats stats;
     std::FILE* out;
     RecordWriter writer;
-    JsonEventSink sink;
     std::unique_ptr<FrameSink> input;
 };
 

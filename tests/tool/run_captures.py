@@ -23,8 +23,8 @@ def bad_record(output):
             if not line.endswith("\n"):
                 raise ValueError("not terminated by a newline")
             rec = json.loads(line, object_pairs_hook=no_duplicates)
-            if not isinstance(rec, dict) or list(rec)[:4] != ["ts", "event", "client", "server"]:
-                raise ValueError("not an object starting with ts, event, client, server")
+            if not isinstance(rec, dict) or list(rec)[:5] != ["ts", "event", "proto", "client", "server"]:
+                raise ValueError("not an object starting with ts, event, proto, client, server")
         except ValueError as e:
             return "record %d: %s" % (n, e)
     return None

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Cross-checks smbaudit's records against Wireshark's dissection of the same capture.
 
-For every capture named on the command line the script reads the SMB1 traffic with
+For every capture named on the command line the script reads the SMB1 and SMB2/3 traffic with
 `tshark -T pdml` (Wireshark's own dissector, TCP and NetBIOS reassembly included), derives
 from it the audit records that the analysis library is built to give, runs `smbaudit` on
 the capture, and compares the two, connection by connection:
@@ -17,6 +17,23 @@ the capture, and compares the two, connection by connection:
   close            FID, status
   delete, rename   names, status
   rpc              named-pipe payloads: FID, direction, length
+
+SMB2 and SMB3 (records with "proto": "smb2"), paired by MessageId (an interim STATUS_PENDING
+response waits for the final one), a related command of a compound chain acting on the FileId of
+the command before it:
+
+  logon            user, domain, workstation, status (by session_id)
+  logoff           status (by session_id)
+  tree_connect     share path, tree_id, status
+  tree_disconnect  status (by tree_id)
+  create           file name, file_id, disposition, action, end of file, status
+  read, write      file_id, offset, length asked for, bytes returned or sent, status
+  close            file_id, status; a delete when the open was created delete-on-close
+  rename, delete   SET_INFO FileRenameInformation, FileDispositionInformation(Ex): names, status
+  set_info         file_id and kind (end_of_file, allocation, basic, security, other)
+  copy, list       FSCTL_SRV_COPYCHUNK(_WRITE) and QUERY_DIRECTORY: file_id, status, pattern
+  rpc              pipe payloads of WRITE, READ and FSCTL_PIPE_TRANSCEIVE: file_id, direction, length
+  encrypted        one per session that sends a transform message (by session_id)
 
 Names are taken from the raw bytes of the fields (UTF-16LE or 8-bit as the message's
 Flags2 says), not from tshark's display text, which tshark 4.0 renders lossily for some
@@ -82,6 +99,8 @@ WHY_NO_REQUEST = "the request was not captured, so the response cannot be paired
 WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file operation whose logon or tree "
                      "connect was not seen; its texts are masked")
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
+WHY_SNAPLEN = ("a frame of the exchange was cut by the capture's snapshot length: the sensor never received the "
+               "whole message, while tshark still shows the part that was captured")
 WHY_CAPPED = ("the data length is capped to the bytes of the command block, whose length follows from its "
               "16-bit ByteCount")
 
@@ -188,13 +207,14 @@ BLOCK_RE = re.compile(r"(Request|Response) \(0x([0-9a-fA-F]{2})\)")
 
 def read_tshark(tshark, capture):
     """Runs tshark and yields (frame, time, client, server, Message) in capture order."""
-    proc = subprocess.run([tshark, "-r", capture, "-T", "pdml", "-Y", "smb"],
+    proc = subprocess.run([tshark, "-r", capture, "-T", "pdml", "-Y", "smb or smb2"],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if proc.returncode != 0:
         raise RuntimeError("tshark failed on %s: %s" % (capture, proc.stderr.decode(errors="replace").strip()))
     root = ET.fromstring(proc.stdout)
     for packet in root.iter("packet"):
         frame = ip_src = ip_dst = sport = dport = None
+        wire_len = cap_len = 0
         last = None
         found = []
         for proto in packet.findall("proto"):
@@ -203,6 +223,10 @@ def read_tshark(tshark, capture):
                 fname = f.get("name")
                 if fname == "frame.number":
                     frame = int(f.get("show"))
+                elif fname == "frame.len":
+                    wire_len = int(f.get("show"))
+                elif fname == "frame.cap_len":
+                    cap_len = int(f.get("show"))
                 elif fname in ("ip.src", "ipv6.src"):
                     ip_src = f.get("show")
                 elif fname in ("ip.dst", "ipv6.dst"):
@@ -237,6 +261,24 @@ def read_tshark(tshark, capture):
                 found.append((frame, client, server, msg))
             elif name == "smb_pipe" and last is not None and not last.is_response:
                 last.pipe = Block(proto, 0x25, False)
+            elif name == "smb2":
+                header = body = None
+                for child in proto.findall("field"):
+                    show = child.get("show") or ""
+                    if show.startswith("SMB2 ") and show.endswith("Header"):
+                        header = bytes.fromhex(child.get("value") or "")
+                    elif BLOCK_RE.search(show):
+                        body = Block(child, 0, False)
+                if header is None or len(header) < 52:
+                    continue
+                from_server = sport in (445, 139) or (dport not in (445, 139) and sport < dport)
+                msg = Smb2Pdu(frame, header, body, from_server)
+                msg.cut = cap_len < wire_len
+                if from_server:
+                    client, server = endpoint(ip_dst, dport), endpoint(ip_src, sport)
+                else:
+                    client, server = endpoint(ip_src, sport), endpoint(ip_dst, dport)
+                found.append((frame, client, server, msg))
             elif name == "_ws.malformed" and last is not None:
                 last.malformed = True
         yield from found
@@ -245,7 +287,8 @@ def read_tshark(tshark, capture):
 class Expected:
     """A record that the dissection says the library gives (or explains why it does not)."""
 
-    def __init__(self, kind, frames, fields, missing_reason=None, field_reasons=None):
+    def __init__(self, kind, frames, fields, missing_reason=None, field_reasons=None, proto="smb1"):
+        self.proto = proto
         self.kind = kind
         self.frames = frames
         self.fields = fields
@@ -268,6 +311,7 @@ class Connection:
         self.unfollowed = collections.Counter()
         self.orphans = []      # response frames whose request tshark did not show
         self.malformed = []    # frames tshark could not dissect completely
+        self.smb2 = Smb2Connection(self)
 
     # -- session records, mirrored --------------------------------------------------------
     def rebuild(self, uid, tid):
@@ -672,9 +716,285 @@ MATCH_KEYS = {
 }
 
 
+# ---------------------------------------------------------------------------------------------
+# SMB2 and SMB3
+# ---------------------------------------------------------------------------------------------
+
+STATUS_PENDING = 0x00000103
+STATUS_BUFFER_OVERFLOW = 0x80000005
+FSCTL_PIPE_TRANSCEIVE = 0x0011C017
+FSCTL_COPYCHUNK = (0x001440F2, 0x001480F2)
+ALL_ONES_ID = "ff" * 16
+FILE_DELETE_ON_CLOSE = 0x1000
+SMB2_NOT_FOLLOWED = {
+    0x00: "NEGOTIATE", 0x07: "FLUSH", 0x0A: "LOCK", 0x0C: "CANCEL", 0x0D: "ECHO",
+    0x0F: "CHANGE_NOTIFY", 0x10: "QUERY_INFO", 0x12: "OPLOCK_BREAK",
+}
+# SET_INFO file information classes and what the library calls the change.
+SET_INFO_KINDS = {4: "basic", 19: "allocation", 20: "end_of_file"}
+
+
+class Smb2Pdu:
+    """One SMB2 message of a compound chain (or a transform message): its header read from the
+    raw bytes tshark shows, its body as a Block (tshark's fields) and the body's raw bytes."""
+
+    def __init__(self, frame, header, body, from_server):
+        self.frame = frame
+        self.transform = header[:4] == b"\xfdSMB"
+        self.compressed = header[:4] == b"\xfcSMB"
+        self.block = body
+        self.body = bytes.fromhex(body.children.get("value") or "") if body is not None else b""
+        self.cut = False  # the frame was cut by the snapshot length
+        if self.transform:
+            self.session_id = le(header, 44, 8)
+            self.is_response = from_server
+            return
+        if self.compressed:
+            self.is_response = from_server
+            return
+        self.status = le(header, 8, 4)
+        self.cmd = le(header, 12, 2)
+        self.flags = le(header, 16, 4)
+        self.is_response = bool(self.flags & 1)
+        self.related = bool(self.flags & 4)
+        self.msg_id = le(header, 24, 8)
+        self.tree_id = None if self.flags & 2 else le(header, 36, 4)
+        self.session_id = le(header, 40, 8)
+
+    def u(self, off, size):
+        return le(self.body, off, size) if len(self.body) >= off + size else None
+
+    def file_id(self, off):
+        return self.body[off:off + 16].hex() if len(self.body) >= off + 16 else None
+
+
+def smb2_text(raw):
+    return (raw or b"").decode("utf-16-le", errors="replace")
+
+
+class Smb2Connection:
+    """The SMB2 state of one TCP connection, as far as the records need it: requests waiting
+    for their response by MessageId, trees by TreeId, opens by FileId."""
+
+    def __init__(self, conn):
+        self.conn = conn          # the connection's SMB1 side: its expectation list and counters
+        self.pending = {}         # MessageId -> (request, what the request left for its response)
+        self.trees = {}           # TreeId -> {"path", "pipe"}
+        self.opens = {}           # FileId -> {"name", "pipe", "delete_on_close"}
+        self.encrypted = set()    # sessions that have shown a transform message
+        self.chain_req = None     # the previous request of the compound chain being read
+        self.chain_file = {}      # MessageId -> the FileId its request acted on or its CREATE gave
+        self.exchange = ()        # the request (and response) being read
+
+    def add(self, kind, frames, fields, missing=None):
+        if any(p.cut for p in self.exchange if p is not None):
+            missing = WHY_SNAPLEN
+        self.conn.expected.append(Expected(kind, frames, fields, missing, {}, "smb2"))
+
+    @staticmethod
+    def frames(req, rsp):
+        return Connection.frames(req, rsp)
+
+    def pdu(self, p):
+        if p.transform:
+            self.conn.unfollowed["SMB2 transform (encrypted)"] += 1
+            if p.session_id not in self.encrypted:
+                self.encrypted.add(p.session_id)
+                self.add("encrypted", "frame %d" % p.frame, {"session_id": "0x%016x" % p.session_id})
+            return
+        if p.compressed:
+            self.conn.unfollowed["SMB2 compression transform"] += 1
+            return
+        handler = getattr(self, "smb2_%02x" % p.cmd, None)
+        if handler is None:
+            self.conn.unfollowed["SMB2 " + SMB2_NOT_FOLLOWED.get(p.cmd, "command 0x%02x" % p.cmd)] += 1
+            return
+        if not p.is_response:
+            # Related operations of a compound chain inherit the FileId of the one before.
+            p.parent = self.chain_req if p.related else None
+            self.chain_req = p
+            self.exchange = (p,)
+            self.pending[p.msg_id] = (p, handler(p, None, None))
+            return
+        if p.status == STATUS_PENDING and p.flags & 2:
+            return  # interim response: the final one follows with the same MessageId
+        req, state = self.pending.pop(p.msg_id, (None, None))
+        if req is None:
+            self.conn.orphans.append(p.frame)
+            return
+        self.exchange = (req, p)
+        handler(req, p, state)
+
+    def request_file_id(self, req, off):
+        """The FileId a request acts on; a related one of all ones is the one before's."""
+        fid = req.file_id(off)
+        if fid == ALL_ONES_ID and req.parent is not None:
+            fid = self.chain_file.get(req.parent.msg_id, fid)
+        self.chain_file[req.msg_id] = fid
+        return fid
+
+    def name_of(self, fid):
+        o = self.opens.get(fid)
+        return o["name"] if o else None
+
+    def smb2_01(self, req, rsp, state):  # SESSION_SETUP
+        if rsp is None:
+            b = req.block
+            who = {}
+            if b.has("ntlmssp.auth.username"):
+                for field, key in (("ntlmssp.auth.domain", "domain"), ("ntlmssp.auth.username", "user"),
+                                   ("ntlmssp.auth.hostname", "workstation")):
+                    elem = b.fields[field][0]
+                    has_text = any(c.get("name") == "ntlmssp.string.length" for c in elem)
+                    # An empty text is one the records leave out.
+                    who[key] = (smb2_text(bytes.fromhex(elem.get("value"))) if has_text else "") or None
+            elif b.has("kerberos.realm"):  # the AP-REQ's ticket: realm and service in clear
+                who["realm"] = b.show("kerberos.realm")
+                who["service_principal"] = "/".join(f.get("show") for f in b.fields["kerberos.SNameString"])
+            return who
+        if rsp.status in MORE_PROCESSING:
+            return
+        fields = dict(state)
+        fields.update({"session_id": "0x%016x" % rsp.session_id, "status": rsp.status})
+        self.add("logon", self.frames(req, rsp), fields)
+
+    def smb2_02(self, req, rsp, state):  # LOGOFF
+        if rsp is not None:
+            self.add("logoff", self.frames(req, rsp), {"session_id": "0x%016x" % req.session_id,
+                                                       "status": rsp.status})
+
+    def smb2_03(self, req, rsp, state):  # TREE_CONNECT
+        if rsp is None:
+            return smb2_text(req.block.raw("smb2.tree"))
+        fields = {"path": state, "status": rsp.status}
+        if rsp.status == 0:
+            fields["tree_id"] = rsp.tree_id
+            self.trees[rsp.tree_id] = {"path": state, "pipe": rsp.u(2, 1) == 2}
+        self.add("tree_connect", self.frames(req, rsp), fields)
+
+    def smb2_04(self, req, rsp, state):  # TREE_DISCONNECT
+        if rsp is not None:
+            self.add("tree_disconnect", self.frames(req, rsp), {"tree_id": req.tree_id, "status": rsp.status})
+
+    def smb2_05(self, req, rsp, state):  # CREATE
+        if rsp is None:
+            return
+        name = smb2_text(req.block.raw("smb2.filename"))
+        options = req.u(40, 4) or 0
+        fields = {"file": name, "status": rsp.status,
+                  "disposition": DISPOSITIONS.get(req.u(36, 4), "unknown")}
+        if rsp.status == 0:
+            fid = rsp.file_id(64)
+            self.chain_file[req.msg_id] = fid
+            tree = self.trees.get(req.tree_id)
+            self.opens[fid] = {"name": name, "pipe": bool(tree and tree["pipe"]),
+                               "delete_on_close": bool(options & FILE_DELETE_ON_CLOSE)}
+            fields.update({"file_id": fid, "create_action": ACTIONS.get(rsp.u(4, 4), "unknown"),
+                           "file_size": rsp.u(48, 8)})
+        self.add("create", self.frames(req, rsp), fields)
+
+    def smb2_06(self, req, rsp, state):  # CLOSE
+        if rsp is None:
+            return
+        fid = self.request_file_id(req, 8)
+        o = self.opens.get(fid)
+        self.add("close", self.frames(req, rsp), {"file_id": fid, "status": rsp.status})
+        if rsp.status == 0 and o is not None:
+            if o["delete_on_close"]:
+                self.add("delete", self.frames(req, rsp), {"file": o["name"], "status": 0})
+            self.opens.pop(fid, None)
+
+    def rpc(self, req, rsp, fid, direction, length):
+        self.add("rpc", self.frames(req, rsp), {"file_id": fid, "direction": direction, "data_len": length})
+
+    def smb2_08(self, req, rsp, state):  # READ
+        if rsp is None:
+            return
+        fid = self.request_file_id(req, 16)
+        o = self.opens.get(fid)
+        returned = rsp.u(4, 4) if rsp.status in (0, STATUS_BUFFER_OVERFLOW) else 0
+        if o is not None and o["pipe"]:
+            if returned:
+                self.rpc(req, rsp, fid, "response", returned)
+            return
+        self.add("read", self.frames(req, rsp), {"file_id": fid, "offset": req.u(8, 8), "count": req.u(4, 4),
+                                                 "data_len": returned, "status": rsp.status})
+
+    def smb2_09(self, req, rsp, state):  # WRITE
+        fid = self.request_file_id(req, 16)
+        o = self.opens.get(fid)
+        if o is not None and o["pipe"]:
+            if rsp is None:
+                self.rpc(req, None, fid, "request", req.u(4, 4))
+            return
+        if rsp is not None:
+            self.add("write", self.frames(req, rsp), {"file_id": fid, "offset": req.u(8, 8),
+                                                      "data_len": req.u(4, 4), "status": rsp.status})
+
+    def smb2_0b(self, req, rsp, state):  # IOCTL
+        code = req.u(4, 4)
+        fid = self.request_file_id(req, 8)
+        if code == FSCTL_PIPE_TRANSCEIVE:
+            if rsp is None:
+                self.rpc(req, None, fid, "request", req.u(28, 4))
+            elif rsp.status in (0, STATUS_BUFFER_OVERFLOW):
+                self.rpc(req, rsp, fid, "response", rsp.u(36, 4))
+        elif code in FSCTL_COPYCHUNK:
+            if rsp is not None:
+                self.add("copy", self.frames(req, rsp), {"file_id": fid, "status": rsp.status})
+        elif rsp is None:
+            self.conn.unfollowed["SMB2 IOCTL 0x%08x" % (code or 0)] += 1
+
+    def smb2_0e(self, req, rsp, state):  # QUERY_DIRECTORY
+        """A listing is reported once: at the first request on an open, or one that restarts the
+        scan (flags RESTART_SCANS or REOPEN); the requests that continue it are only counted."""
+        if rsp is None:
+            return
+        fid = self.request_file_id(req, 8)
+        o = self.opens.get(fid)
+        restart = bool((req.u(3, 1) or 0) & 0x11)
+        if (o is not None and o.get("listed") and not restart) or (o is None and not restart and rsp.status):
+            self.conn.unfollowed["SMB2 QUERY_DIRECTORY continuing a listing"] += 1
+            return
+        if o is not None:
+            o["listed"] = True
+        self.add("list", self.frames(req, rsp), {"file_id": fid, "status": rsp.status,
+                                                 "pattern": smb2_text(req.block.raw("smb2.find.pattern"))})
+
+    def smb2_11(self, req, rsp, state):  # SET_INFO
+        if rsp is None:
+            return
+        fid = self.request_file_id(req, 16)
+        info_type, info_class = req.u(2, 1), req.u(3, 1)
+        start = (req.u(8, 2) or 64) - 64
+        buf = req.body[start:start + (req.u(4, 4) or 0)]
+        name = self.name_of(fid)
+        frames = self.frames(req, rsp)
+        if info_type == 1 and info_class == 10:
+            length = le(buf, 16, 4)
+            self.add("rename", frames, {"old_name": name, "new_name": smb2_text(buf[20:20 + length]),
+                                        "status": rsp.status})
+        elif info_type == 1 and info_class in (13, 64) and buf[:1] and buf[0] & 1:
+            self.add("delete", frames, {"file": name, "status": rsp.status})
+        else:
+            kind = "security" if info_type == 3 else SET_INFO_KINDS.get(info_class, "other") \
+                if info_type == 1 else "other"
+            self.add("set_info", frames, {"file_id": fid, "kind": kind, "status": rsp.status})
+
+
+# How SMB2 records of each kind are paired.
+MATCH_KEYS_SMB2 = {
+    "logon": ("session_id",), "logoff": ("session_id",), "tree_connect": ("path",),
+    "tree_disconnect": ("tree_id",), "create": ("file",), "close": ("file_id",), "read": ("file_id",),
+    "write": ("file_id",), "delete": ("file",), "rename": ("old_name",), "rpc": ("file_id", "direction"),
+    "set_info": ("file_id", "kind"), "copy": ("file_id",), "list": ("file_id",), "encrypted": ("session_id",),
+}
+
+
 def record_fields(rec):
     """The compared fields of one smbaudit record, named as the expectations name them."""
     f = dict(rec)
+    f.setdefault("proto", "smb1")
     if rec.get("event") in ("tree_connect", "tree_disconnect"):
         f["path"] = (rec.get("share_server") or "") + (rec.get("share") or "")
     status = rec.get("status")
@@ -704,7 +1024,10 @@ def crosscheck(capture, args):
     conns = collections.OrderedDict()
     for _frame, client, server, msg in read_tshark(args.tshark, capture):
         conn = conns.setdefault((client, server), Connection(args.strict))
-        conn.message(msg)
+        if isinstance(msg, Smb2Pdu):
+            conn.smb2.pdu(msg)
+        else:
+            conn.message(msg)
 
     cmd = [args.smbaudit, "--no-progress"] + (["--strict"] if args.strict else []) + [capture]
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -724,10 +1047,11 @@ def crosscheck(capture, args):
         records = [(r, record_fields(r)) for r in actual.get(key, [])]
         used = [False] * len(records)
         for exp in conn.expected:
-            keys = MATCH_KEYS[exp.kind]
+            keys = (MATCH_KEYS_SMB2 if exp.proto == "smb2" else MATCH_KEYS)[exp.kind]
             hit = None
             for i, (rec, f) in enumerate(records):
-                if not used[i] and rec["event"] == exp.kind and all(f.get(k) == exp.fields.get(k) for k in keys):
+                if not used[i] and rec["event"] == exp.kind and f["proto"] == exp.proto and \
+                        all(f.get(k) == exp.fields.get(k) for k in keys):
                     hit = i
                     break
             what = "%s %s (%s)" % (exp.kind, ", ".join("%s=%s" % (k, fmt(exp.fields.get(k))) for k in keys),
@@ -748,8 +1072,8 @@ def crosscheck(capture, args):
                 got = f.get(name)
                 if name == "status" and exp.kind == "write":
                     continue
-                if got == want:
-                    continue
+                if got == want or (got is None and want == "******"):
+                    continue  # the sensor leaves out a text the traffic never carried
                 line = "%s: %s: %s: tshark %s, smbaudit %s" % (label, what, name, fmt(want), fmt(got))
                 reason = exp.field_reasons.get(name)
                 if isinstance(reason, tuple):

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "framework/framework.h"
@@ -39,24 +40,30 @@ enum class RecordKind : uint8_t {
 };
 constexpr int kRecordKindCount = int(RecordKind::Count);
 const char* RecordKindName(RecordKind kind);
+// The CreateDisposition a client asked for and the CreateAction a server took: the same
+// values in SMB1's NT Create AndX and SMB2's CREATE ("open_if", "created"; else "unknown").
+const char* DispositionName(uint32_t disposition);
+const char* CreateActionName(uint32_t action);
 
 // A text as an analyser holds it: 8-bit (each byte its own code point, as the SMB1 library
-// keeps narrow texts) or UTF-16. Empty means "not known": the key is left out.
+// keeps narrow texts) or UTF-16. A text that is not known leaves its key out; a known empty
+// text (an anonymous logon's user name) is written as "".
 struct Text {
     std::string_view narrow;
     std::u16string_view wide;
+    bool isWide = false;
+    bool known = false;
 
     Text() = default;
-    Text(std::string_view latin1) : narrow(latin1) {}
-    Text(std::u16string_view utf16) : wide(utf16) {}
-    Text(const char* latin1) : narrow(latin1 ? std::string_view(latin1) : std::string_view()) {}
-    bool empty() const { return narrow.empty() && wide.empty(); }
+    Text(std::string_view latin1) : narrow(latin1), known(true) {}
+    Text(std::u16string_view utf16) : wide(utf16), isWide(true), known(true) {}
+    Text(const char* latin1) : narrow(latin1 ? std::string_view(latin1) : std::string_view()), known(latin1) {}
 };
 
 // Where the record comes from: the connection's endpoints and the chunk being processed.
 struct RecordOrigin {
-    std::string_view client;  // "ip:port"
-    std::string_view server;
+    std::string client;  // "ip:port"
+    std::string server;
     CTimeStamp32 time;        // capture time of the chunk that completed the message
     bool fromClient = true;
 };

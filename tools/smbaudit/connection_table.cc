@@ -56,18 +56,32 @@ size_t UnorderedFlowHash(const Endpoint& a, const Endpoint& b) {
     return size_t(h);
 }
 
-Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
-                       Stats& stats)
-    : m_sink(sink),
-      m_stats(stats),
+namespace {
+
+// The SMB2 analyser's bounds, from the same options as the SMB1 context's.
+smb2::Limits Smb2Limits(const ConnectionSettings& settings) {
+    smb2::Limits limits;
+    const SMBContextOptions& o = settings.contextOptions;
+    if (o.maxMessageBytes) limits.maxMessageBytes = o.maxMessageBytes;
+    limits.maxPendingRequests = o.maxPendingRequests ? o.maxPendingRequests : SIZE_MAX;
+    limits.pendingTimeOutSeconds = settings.pendingTimeout;
+    return limits;
+}
+
+}  // namespace
+
+Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings,
+                       RecordPipeline& pipeline, Stats& stats)
+    : m_stats(stats),
+      m_sink(pipeline, m_origin),
+      m_smb2Sink(pipeline, m_origin),
+      m_stream(&m_sink, MakeAddrInfo(key, directTcp), m_smb2Sink, Smb2Limits(settings)),
       m_toServer([this](const uint8_t* d, size_t n, bool resync) { Feed(true, d, n, resync); }, settings.reassembly),
       m_toClient([this](const uint8_t* d, size_t n, bool resync) { Feed(false, d, n, resync); }, settings.reassembly) {
     m_origin.client = FormatEndpoint(key.client);
     m_origin.server = FormatEndpoint(key.server);
-    _addrInfo addr = MakeAddrInfo(key, directTcp);
-    m_ctx.Init(&m_sink, addr, nullptr);
-    m_ctx.SetPendingTimeOut(settings.pendingTimeout);
-    m_ctx.SetOptions(settings.contextOptions);
+    m_stream.Smb1().SetPendingTimeOut(settings.pendingTimeout);
+    m_stream.Smb1().SetOptions(settings.contextOptions);
 }
 
 void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStamp32& time) {
@@ -92,23 +106,11 @@ void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStam
 void Connection::Feed(bool fromClient, const uint8_t* data, size_t len, bool resync) {
     m_origin.fromClient = fromClient;
     m_origin.time = m_now;
-    m_sink.SetOrigin(&m_origin);
-    // Proccess takes a mutable pointer but only reads the chunk.
-    char* chunk = const_cast<char*>(reinterpret_cast<const char*>(data));
-    int rc = m_ctx.Proccess(chunk, int(len), fromClient, 0, m_now, resync);
-    for (;;) {
-        if (rc != SMB_RET_NEED_DATA) ++m_stats.smbMessages;
-        ++m_stats.results[rc];
-        if (!m_ctx.HasBufferedMessage(fromClient)) break;
-        rc = m_ctx.Proccess(nullptr, 0, fromClient, 0, m_now, false);
-    }
-    m_sink.SetOrigin(nullptr);
+    m_stream.Feed(fromClient, data, len, m_now, resync);
 }
 
 void Connection::CheckTimeOut(const CTimeStamp32& now) {
-    m_sink.SetOrigin(&m_origin);
-    m_ctx.CheckTimeOut(now);
-    m_sink.SetOrigin(nullptr);
+    m_stream.CheckTimeOut(now);
 }
 
 void Connection::Flush() {
@@ -119,9 +121,13 @@ void Connection::Flush() {
 void Connection::Shed() {
     m_toServer.Discard();
     m_toClient.Discard();
-    // An empty chunk flagged "bytes lost before" drops what the direction keeps.
-    m_ctx.Proccess(nullptr, 0, true, 0, m_now, true);
-    m_ctx.Proccess(nullptr, 0, false, 0, m_now, true);
+    // An empty chunk flagged "bytes lost before" drops what the direction keeps. The router
+    // passes that on to the SMB1 context only with the next SMB1 bytes, so the context is
+    // told at once: its buffers count now.
+    for (bool fromClient : {true, false}) {
+        m_stream.Smb1().Proccess(nullptr, 0, fromClient, 0, m_now, true);
+        m_stream.Feed(fromClient, nullptr, 0, m_now, true);
+    }
 }
 
 bool Connection::IsNewHandshake(uint32_t clientIsn) const {
@@ -129,14 +135,24 @@ bool Connection::IsNewHandshake(uint32_t clientIsn) const {
 }
 
 size_t Connection::Footprint() const {
-    return m_ctx.BufferedBytes() + m_toServer.Footprint() + m_toClient.Footprint();
+    return m_stream.BufferedBytes() + m_toServer.Footprint() + m_toClient.Footprint();
 }
 
 void Connection::AddCounters(Stats& stats) const {
     stats.AddReassembly(m_toServer.Counters());
     stats.AddReassembly(m_toClient.Counters());
-    stats.oversizeDrops += m_ctx.Counters().oversizeDrops;
-    stats.pendingEvicted += m_ctx.Counters().pendingEvicted;
+    stats.oversizeDrops += m_stream.Smb1().Counters().oversizeDrops;
+    stats.pendingEvicted += m_stream.Smb1().Counters().pendingEvicted;
+    for (int rc = -16; rc < 16; ++rc) {  // the span of Proccess result codes the router counts
+        const uint64_t n = m_stream.Smb1Results(rc);
+        if (!n) continue;
+        stats.results[rc] += n;
+        if (rc != SMB_RET_NEED_DATA) stats.smbMessages += n;
+    }
+    if (const smb2::Connection* smb2 = m_stream.Smb2()) {
+        smb2->counters().ForEach([&](const char* name, uint64_t n) { stats.smb2[name] += n; });
+        stats.smbMessages += smb2->counters().messages;
+    }
 }
 
 Connection* ConnectionTable::Find(const FlowKey& key) {
@@ -145,7 +161,7 @@ Connection* ConnectionTable::Find(const FlowKey& key) {
 }
 
 Connection& ConnectionTable::Open(const FlowKey& key, bool directTcp) {
-    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_sink, m_stats);
+    auto conn = std::make_unique<Connection>(key, directTcp, m_settings, m_pipeline, m_stats);
     Connection& ref = *conn;
     m_connections[key] = std::move(conn);
     ++m_stats.connections;

@@ -1,5 +1,6 @@
-// The connections being followed: one CSMBContext and two reassemblers each, keyed by the
-// client and server endpoints. Everything a connection holds lives in its Connection, so
+// The connections being followed: one SmbStream (the SMB1 context and, once the connection
+// speaks it, the SMB2/3 analyser) and two reassemblers each, keyed by the client and server
+// endpoints. Everything a connection holds lives in its Connection, so
 // that a table can be given to one worker and connections sharded between tables.
 #pragma once
 
@@ -9,8 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "context/smb_context.h"
-#include "tools/smbaudit/event_format.h"
+#include "router/smb_stream.h"
+#include "tools/smbaudit/record_pipeline.h"
+#include "tools/smbaudit/smb1_records.h"
+#include "tools/smbaudit/smb2_records.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/stats.h"
 #include "tools/smbaudit/tcp_reassembly.h"
@@ -48,7 +51,7 @@ class Connection {
 public:
     // `directTcp`: SMB directly over TCP (the 24-bit length of port 445) rather than the
     // NetBIOS session service (port 139).
-    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, JsonEventSink& sink,
+    Connection(const FlowKey& key, bool directTcp, const ConnectionSettings& settings, RecordPipeline& pipeline,
                Stats& stats);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -78,10 +81,11 @@ public:
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
 
-    JsonEventSink& m_sink;
     Stats& m_stats;
     RecordOrigin m_origin;
-    CSMBContext m_ctx;
+    Smb1RecordSink m_sink;
+    Smb2RecordSink m_smb2Sink;
+    SmbStream m_stream;
     TcpReassembler m_toServer;
     TcpReassembler m_toClient;
     CTimeStamp32 m_now;
@@ -94,8 +98,8 @@ private:
 
 class ConnectionTable {
 public:
-    ConnectionTable(const ConnectionSettings& settings, JsonEventSink& sink, Stats& stats)
-        : m_settings(settings), m_sink(sink), m_stats(stats) {}
+    ConnectionTable(const ConnectionSettings& settings, RecordPipeline& pipeline, Stats& stats)
+        : m_settings(settings), m_pipeline(pipeline), m_stats(stats) {}
     ~ConnectionTable() { CloseAll(); }
 
     Connection* Find(const FlowKey& key);
@@ -116,7 +120,7 @@ private:
     void ShedLargest();
 
     const ConnectionSettings& m_settings;
-    JsonEventSink& m_sink;
+    RecordPipeline& m_pipeline;
     Stats& m_stats;
     std::unordered_map<FlowKey, std::unique_ptr<Connection>, FlowKeyHash> m_connections;
     size_t m_bufferedBytes = 0;

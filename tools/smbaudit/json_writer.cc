@@ -111,6 +111,11 @@ void JsonLine::Null(std::string_view key) {
     m_buf += "null";
 }
 
+void JsonLine::Bool(std::string_view key, bool value) {
+    Key(key);
+    m_buf += value ? "true" : "false";
+}
+
 void JsonLine::BeginObject(std::string_view key) {
     Key(key);
     m_buf += '{';

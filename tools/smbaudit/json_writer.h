@@ -31,6 +31,7 @@ public:
     void Utf16(std::string_view key, std::u16string_view value);
     void Uint(std::string_view key, uint64_t value);
     void Null(std::string_view key);
+    void Bool(std::string_view key, bool value);
     void BeginObject(std::string_view key);
     void EndObject();
 

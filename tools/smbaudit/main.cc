@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/options.h"
 #include "tools/smbaudit/pcap_source.h"
 #include "tools/smbaudit/progress.h"
@@ -79,12 +79,11 @@ int main(int argc, char** argv) {
 
     Stats stats;
     RecordWriter writer(out, live);
-    JsonEventSink sink(writer, stats);
     std::unique_ptr<FrameSink> input;
     if (options.workers > 1) {
         input = std::make_unique<ShardedSensor>(options.sensor, writer, stats, options.workers);
     } else {
-        input = std::make_unique<Sensor>(options.sensor, sink, stats);
+        input = std::make_unique<Sensor>(options.sensor, writer, stats);
     }
     FrameSink& sensor = *input;
     InputStatus worst = InputStatus::Ok;

@@ -208,10 +208,12 @@ std::string HelpText() {
     return R"(Usage: smbaudit [OPTIONS] CAPTURE...
        smbaudit [OPTIONS] -i INTERFACE
 
-Follows SMB1/CIFS conversations in pcap or pcapng captures, or live on an interface, and
-writes one JSON object per line for every audited operation (logon, logoff, tree connect
-and disconnect, create, close, read, write, delete, rename) and for every named-pipe (RPC)
-payload. The fields are described in docs/output-schema.md.
+Follows SMB1 (CIFS), SMB2 and SMB3 conversations in pcap or pcapng captures, or live on
+an interface, and writes one JSON object per line for every audited operation (logon,
+logoff, tree connect and disconnect, create, close, read, write, delete, rename; for SMB2
+and SMB3 also set_info, server-side copy, directory listing and the first encrypted
+message of each session) and for every named-pipe (RPC) payload. The fields are described
+in docs/output-schema.md.
 
 Input:
   CAPTURE...                 pcap or pcapng files, read one after the other as one
@@ -228,7 +230,9 @@ Output:
   -w, --write FILE           write records to FILE instead of standard output
   -s, --stats                print a summary on standard error at the end: packets, TCP
                              bytes, connections, SMB messages, result codes, records by
-                             kind, gaps and resynchronisations
+                             kind, gaps and resynchronisations, and the SMB2/3
+                             analyser's counters by name (malformed, truncated,
+                             unanswered, encrypted and compressed messages...)
       --no-progress          no progress bar (shown on standard error while reading
                              files, only when standard error is a terminal)
 
@@ -240,10 +244,13 @@ Analysis:
                              (default 900, the idle time after which Windows servers
                              disconnect a session)
       --max-message-bytes N  largest SMB message buffered per direction; a larger one is
-                             skipped and the direction waits for the next message
-                             (default 4194304; 0: the protocol's own limit)
-      --max-pending N        most requests awaiting a response per connection; more
-                             drop the oldest (default 1024; 0 = no limit)
+                             skipped and the direction waits for the next message (an
+                             SMB2 READ response or WRITE request streams its data and
+                             is never skipped) (default 4194304; 0: the protocol's own
+                             limit)
+      --max-pending N        most requests awaiting a response per connection, SMB1 and
+                             SMB2 alike; more drop the oldest (default 1024; 0 = no
+                             limit)
       --max-reorder-bytes N  out-of-order TCP bytes held per direction while waiting for
                              a gap to fill (default 1048576)
       --max-buffered-bytes N bytes all connections together may buffer (partial messages

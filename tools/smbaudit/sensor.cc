@@ -2,8 +2,8 @@
 
 namespace smbaudit {
 
-Sensor::Sensor(const SensorConfig& config, JsonEventSink& sink, Stats& stats)
-    : m_config(config), m_stats(stats), m_table(m_config.connection, sink, stats) {}
+Sensor::Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats)
+    : m_config(config), m_stats(stats), m_pipeline(writer, stats), m_table(m_config.connection, m_pipeline, stats) {}
 
 std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {
     for (const ServerPort& sp : m_config.serverPorts) {

@@ -9,6 +9,7 @@
 
 #include "tools/smbaudit/connection_table.h"
 #include "tools/smbaudit/decryption.h"
+#include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
 
@@ -44,7 +45,8 @@ public:
 
 class Sensor : public FrameSink {
 public:
-    Sensor(const SensorConfig& config, JsonEventSink& sink, Stats& stats);
+    // Records go to `writer`; the sensor owns its record pipeline and the pipeline's stages.
+    Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats);
 
     void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
     // One decoded TCP segment.
@@ -53,6 +55,7 @@ public:
     void Finish() override;
 
     const ConnectionTable& Connections() const { return m_table; }
+    RecordPipeline& Pipeline() { return m_pipeline; }
 
 private:
     std::optional<bool> ServerPortFraming(uint16_t port) const;  // directTcp, or none
@@ -60,6 +63,7 @@ private:
 
     SensorConfig m_config;
     Stats& m_stats;
+    RecordPipeline m_pipeline;
     ConnectionTable m_table;
     uint32_t m_lastSweepSec = 0;
 };

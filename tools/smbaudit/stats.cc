@@ -26,14 +26,6 @@ const char* ResultCodeName(int code) {
     }
 }
 
-const char* RecordKindName(int kind) {
-    static const char* const kNames[kRecordKinds] = {
-        "logon", "logoff", "tree_connect", "tree_disconnect", "create", "close",
-        "read",  "write",  "delete",       "rename",          "rpc",
-    };
-    return kind >= 0 && kind < kRecordKinds ? kNames[kind] : "unknown";
-}
-
 void Stats::AddReassembly(const ReassemblyCounters& c) {
     reassembly.deliveredBytes += c.deliveredBytes;
     reassembly.duplicateBytes += c.duplicateBytes;
@@ -59,10 +51,11 @@ void Stats::Add(const Stats& o) {
     connectionsAtEnd += o.connectionsAtEnd;
     smbMessages += o.smbMessages;
     for (const auto& [code, count] : o.results) results[code] += count;
-    for (int i = 0; i < kRecordKinds; ++i) records[i] += o.records[i];
+    for (int i = 0; i < kRecordKindCount; ++i) records[i] += o.records[i];
     oversizeDrops += o.oversizeDrops;
     pendingEvicted += o.pendingEvicted;
     bufferSheds += o.bufferSheds;
+    for (const auto& [name, count] : o.smb2) smb2[name] += count;
     AddReassembly(o.reassembly);
 }
 
@@ -91,14 +84,21 @@ void Stats::Print(std::FILE* out) const {
         std::fprintf(out, "  %-24s %4d  %" PRIu64 "\n", ResultCodeName(code), code, count);
     }
     std::fprintf(out, "records by kind:\n");
-    for (int i = 0; i < kRecordKinds; ++i) {
-        std::fprintf(out, "  %-16s %" PRIu64 "\n", RecordKindName(i), records[i]);
+    for (int i = 0; i < kRecordKindCount; ++i) {
+        std::fprintf(out, "  %-16s %" PRIu64 "\n", RecordKindName(RecordKind(i)), records[i]);
     }
     if (oversizeDrops || pendingEvicted || bufferSheds) {
         std::fprintf(out,
                      "limits: %" PRIu64 " oversize messages dropped, %" PRIu64 " pending requests evicted, %" PRIu64
                      " connection buffers shed\n",
                      oversizeDrops, pendingEvicted, bufferSheds);
+    }
+    bool any = false;
+    for (const auto& [name, count] : smb2) {
+        if (!count) continue;
+        if (!any) std::fprintf(out, "smb2:\n");
+        any = true;
+        std::fprintf(out, "  %-24.*s %" PRIu64 "\n", int(name.size()), name.data(), count);
     }
 }
 

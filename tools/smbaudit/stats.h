@@ -5,14 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <string_view>
 
+#include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/tcp_reassembly.h"
 
 namespace smbaudit {
-
-constexpr int kRecordKinds = 11;  // the ten event kinds, then rpc
-constexpr int kRpcRecordKind = 10;
 
 struct Stats {
     uint64_t packets = 0;
@@ -27,12 +26,13 @@ struct Stats {
     uint64_t connectionsClosedRst = 0;
     uint64_t connectionsIdle = 0;
     uint64_t connectionsAtEnd = 0;
-    uint64_t smbMessages = 0;      // Proccess results other than "more data needed"
+    uint64_t smbMessages = 0;      // SMB1 Proccess results other than "more data needed", and SMB2 messages
     std::map<int, uint64_t> results;  // Proccess result code -> count
-    uint64_t records[kRecordKinds] = {};
+    uint64_t records[kRecordKindCount] = {};  // by RecordKind
     uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
     uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
     uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes
+    std::map<std::string_view, uint64_t> smb2;  // SMB2/3 analyser counters by name
     ReassemblyCounters reassembly;
 
     void AddReassembly(const ReassemblyCounters& c);
@@ -43,7 +43,5 @@ struct Stats {
 
 // Name of a Proccess result code ("SMB_RET_FILE_CMD"...).
 const char* ResultCodeName(int code);
-// Record kind name as in the output's "event" key.
-const char* RecordKindName(int kind);
 
 }  // namespace smbaudit

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/smbaudit/event_format.h"
+#include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
 namespace {
@@ -42,7 +42,7 @@ struct ShardedSensor::Batch {
 class ShardedSensor::Worker {
 public:
     Worker(const SensorConfig& config, RecordWriter& writer)
-        : m_sink(writer, m_stats), m_sensor(config, m_sink, m_stats), m_current(NewBatch()) {
+        : m_sensor(config, writer, m_stats), m_current(NewBatch()) {
         m_thread = std::thread([this] { Run(); });
     }
     ~Worker() { Stop(); }
@@ -132,7 +132,6 @@ private:
     }
 
     Stats m_stats;
-    JsonEventSink m_sink;
     Sensor m_sensor;
 
     std::mutex m_lock;

@@ -1,0 +1,47 @@
+// Where audit records go once an analyser produced them: through the stages that add to
+// them or act on them (per-file totals and hashes, notices), then formatted as one JSON line
+// and handed to the record writer. One pipeline per worker; never shared between threads.
+#pragma once
+
+#include <vector>
+
+#include "tools/smbaudit/audit_record.h"
+#include "tools/smbaudit/json_writer.h"
+#include "tools/smbaudit/record_writer.h"
+#include "tools/smbaudit/stats.h"
+
+namespace smbaudit {
+
+class RecordPipeline;
+
+// One step every record passes through, in the order the stages were added.
+class RecordStage {
+public:
+    virtual ~RecordStage() = default;
+    // May add to the record; returns false to leave it out of the output (later stages do
+    // not see it either). Records of its own go out through `pipeline.Write`.
+    virtual bool OnRecord(AuditRecord& record, RecordPipeline& pipeline) = 0;
+};
+
+class RecordPipeline {
+public:
+    RecordPipeline(RecordWriter& writer, Stats& stats) : m_writer(writer), m_stats(stats) {}
+
+    // The stage must outlive the pipeline.
+    void AddStage(RecordStage& stage) { m_stages.push_back(&stage); }
+
+    // A record from an analyser: through every stage, then written.
+    void Emit(AuditRecord& record);
+    // A record written as it is, past the stages (the stages' own records).
+    void Write(const AuditRecord& record);
+
+    Stats& stats() { return m_stats; }
+
+private:
+    RecordWriter& m_writer;
+    Stats& m_stats;
+    std::vector<RecordStage*> m_stages;
+    JsonLine m_line;
+};
+
+}  // namespace smbaudit
