@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
         return 2;
     }
-    if (decryption.enabled()) options.sensor.decryption = &decryption;
+    if (decryption.enabled()) options.sensor.connection.decryption = &decryption;
 
     const bool live = !options.interface.empty();
     std::FILE* out = stdout;

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tools/smbaudit/connection_table.h"
-#include "tools/smbaudit/decryption.h"
 #include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
@@ -22,9 +21,6 @@ struct SensorConfig {
     std::vector<ServerPort> serverPorts{{445, true}, {139, false}};
     uint32_t idleTimeout = 900;  // seconds without a packet before a connection is dropped
     ConnectionSettings connection;
-    // Key material for encrypted SMB3 sessions: each SMB2 connection takes a decryptor of it
-    // (Decryption::NewConnection). Null: no decryption.
-    Decryption* decryption = nullptr;
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
