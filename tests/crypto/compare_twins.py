@@ -24,7 +24,7 @@ PAIRS = [(f"{n}-clear", f"{n}-encrypted", "--ntlm-credentials", CREDENTIALS)
 RENAMED = {"\\secure": "\\share"}
 PAIRS += [("impacket-smb3", "impacket-smb3-encrypted", "--ntlm-credentials", CREDENTIALS),
           ("kerberos-smb3-clear", "kerberos-smb3-encrypted", "--keytab", None)]
-IGNORED = {"ts", "rtt_us", "open_us", "client", "session_id", "tree_id", "file_id", "encrypted", "decrypted",
+IGNORED = {"ts", "user_hint_ts", "rtt_us", "open_us", "client", "session_id", "tree_id", "file_id", "encrypted", "decrypted",
            "signing", "share_flags"}
 
 

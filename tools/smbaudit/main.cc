@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (decryption.enabled()) options.sensor.connection.decryption = &decryption;
+    KerberosHints kerberosHints;
+    options.sensor.kerberosHints = &kerberosHints;
 
     const bool live = !options.interface.empty();
     std::FILE* out = stdout;

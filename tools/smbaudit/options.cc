@@ -220,7 +220,8 @@ Input:
                              stream of traffic; '-' reads standard input
   -i, --interface IFACE      capture live on IFACE until interrupted (SIGINT/SIGTERM)
   -f, --filter EXPR          BPF filter of the live capture
-                             (default: "tcp port 445 or tcp port 139", plus --ports)
+                             (default: "tcp port 445 or tcp port 139 or port 88",
+                             plus --ports; port 88 is Kerberos, for user hints)
   -p, --ports LIST           more server ports, comma-separated: PORT uses the NetBIOS
                              session framing of port 139, PORT/direct the framing of
                              SMB directly over TCP (port 445). 445 and 139 are always

@@ -9,7 +9,7 @@
 
 namespace smbaudit {
 
-constexpr const char* kDefaultFilter = "tcp port 445 or tcp port 139";
+constexpr const char* kDefaultFilter = "tcp port 445 or tcp port 139 or port 88";
 constexpr uint32_t kDefaultPendingTimeout = 60;
 constexpr uint32_t kDefaultIdleTimeout = 900;
 constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;

@@ -212,6 +212,12 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
     Put(line, "auth", r.auth);
     Put(line, "realm", r.realm);
     Put(line, "service_principal", r.servicePrincipal);
+    Put(line, "user_hint", r.userHint);
+    if (r.userHintTime) {
+        std::string seen;
+        AppendTimestamp(seen, *r.userHintTime);
+        line.Latin1("user_hint_ts", seen);
+    }
     Put(line, "signing", r.signing);
     Put(line, "encrypted", r.encrypted);
     Put(line, "decrypted", r.decrypted);

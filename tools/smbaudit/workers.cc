@@ -146,7 +146,7 @@ private:
 };
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers)
-    : m_stats(stats) {
+    : m_stats(stats), m_kerberosHints(config.kerberosHints) {
     // The buffering bound holds for the whole process: each worker's table gets its share.
     SensorConfig share = config;
     if (workers && share.connection.maxBufferedBytes)
@@ -162,7 +162,7 @@ void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t
     // Every worker sweeps once per second of capture time, whether or not this second
     // brought it segments, as one Sensor does for all connections.
     TickAll(time);
-    if (status != DecodeStatus::Ok) return;
+    if (ToKerberosHints(m_kerberosHints, status, seg, time) || status != DecodeStatus::Ok) return;
     m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time);
 }
 
