@@ -52,7 +52,12 @@ def main():
             options = [option, f.name]
         want = records(smbaudit, f"{captures}/{clear}.pcap", options)
         got = records(smbaudit, f"{captures}/{encrypted}.pcap", options)
-        if any(r["event"] == "encrypted" for r in got) or got != want:
+        # Every logon names alice: NTLM in clear; Kerberos only through the keytab, and the
+        # AS-REQ on port 88 gives its hint.
+        logon = got[0] if got else {}
+        named = logon.get("user") == "alice" and (logon.get("auth") != "kerberos" or
+                                                  logon.get("user_hint") == "alice@SAMDOM.EXAMPLE.COM")
+        if not named or any(r["event"] == "encrypted" for r in got) or got != want:
             failures += 1
             print(f"{encrypted}: {len(got)} records, {clear}: {len(want)}")
             for g, w in zip(got + [None] * len(want), want + [None] * len(got)):
