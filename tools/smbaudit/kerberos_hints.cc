@@ -28,7 +28,9 @@ bool KerberosHints::Packet(const TcpSegment& seg, const CTimeStamp32& time) {
     std::string client = Address(FormatEndpoint(seg.src));
     std::lock_guard lock(m_mutex);
     if (m_hints.size() >= m_maxClients && !m_hints.count(client)) m_hints.erase(m_hints.begin());
-    m_hints[client] = Hint{req.clientPrincipal + "@" + req.realm, time};
+    std::deque<Hint>& hints = m_hints[client];
+    if (hints.size() == kHintsPerClient) hints.pop_front();
+    hints.push_back(Hint{req.clientPrincipal + "@" + req.realm, time});
     return true;
 }
 
@@ -40,10 +42,17 @@ bool KerberosHints::OnRecord(AuditRecord& record, RecordPipeline&) {
     thread_local std::string principal;
     std::lock_guard lock(m_mutex);
     auto it = m_hints.find(Address(record.origin->client));
-    if (it != m_hints.end()) {
-        principal = it->second.principal;
+    if (it == m_hints.end()) return true;
+    const auto later = [&](const Hint& h) {
+        return h.seen.m_sec > record.time.m_sec ||
+               (h.seen.m_sec == record.time.m_sec && h.seen.m_usec > record.time.m_usec);
+    };
+    for (auto h = it->second.rbegin(); h != it->second.rend(); ++h) {
+        if (later(*h)) continue;
+        principal = h->principal;
         record.userHint = Text(std::string_view(principal));
-        record.userHintTime = it->second.seen;
+        record.userHintTime = h->seen;
+        break;
     }
     return true;
 }

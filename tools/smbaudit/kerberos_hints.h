@@ -1,14 +1,16 @@
 // Kerberos on port 88 (UDP and TCP), followed for one fact: the AS-REQ with which a client
 // asks for its ticket-granting ticket names the client principal in clear. A Kerberos logon
 // to SMB names only the ticket's realm and service (the client is inside the encrypted
-// ticket), so the principal that the client's address last asked for is a hint of who
-// logged on: the logon record carries it as `user_hint`, with the time it was seen.
+// ticket), so the principal that the client's address last asked for before the logon is a
+// hint of who logged on: the logon record carries it as `user_hint`, with the time it was
+// seen.
 //
 // One table for all connections and workers: the reading thread feeds it (Packet) in capture
 // order, the workers' record pipelines read it (a RecordStage). A TCP message is read when it
 // comes whole in one segment after its 4-byte record mark, as clients send an AS-REQ.
 #pragma once
 
+#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -35,9 +37,13 @@ private:
         std::string principal;  // name@REALM
         CTimeStamp32 seen;
     };
+    // With --workers the reading thread runs ahead of the workers: a logon takes the latest
+    // hint seen before it, so each address keeps its last few.
+    static constexpr size_t kHintsPerClient = 8;
     size_t m_maxClients;
     std::mutex m_mutex;
-    std::unordered_map<std::string, Hint> m_hints;  // by client address, as FormatEndpoint writes it
+    // By client address, as FormatEndpoint writes it; oldest first.
+    std::unordered_map<std::string, std::deque<Hint>> m_hints;
 };
 
 }  // namespace smbaudit
