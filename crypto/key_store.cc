@@ -6,12 +6,25 @@
 
 namespace smbaudit::crypto {
 
+namespace {
+
+// The file's contents to `parse`, then wiped: they hold keys or passwords.
+template <class Parse>
+bool ParseFile(const std::string& path, size_t maxBytes, std::string& error, Parse&& parse) {
+    std::string content;
+    if (!ReadKeyFile(path, maxBytes, content, error)) return false;
+    bool ok = parse(content);
+    WipeText(content);
+    return ok;
+}
+
+}  // namespace
+
 bool KeyStore::LoadSmbKeys(const std::string& path, std::string& error) {
-    std::string text;
-    if (!ReadKeyFile(path, kMaxKeyFileBytes, text, error)) return false;
     std::vector<SmbKeyLine> lines;
-    bool ok = ParseSmbKeys(text, path, lines, error);
-    WipeText(text);
+    if (!ParseFile(path, kMaxKeyFileBytes, error,
+                   [&](const std::string& text) { return ParseSmbKeys(text, path, lines, error); }))
+        return false;
     for (SmbKeyLine& line : lines) {
         SessionSecrets s;
         s.sessionKey = std::move(line.sessionKey);
@@ -19,29 +32,29 @@ bool KeyStore::LoadSmbKeys(const std::string& path, std::string& error) {
         s.serverToClient = std::move(line.serverToClient);
         Learn(line.sessionId, s);
     }
-    return ok;
+    return true;
 }
 
 bool KeyStore::LoadNtlmCredentials(const std::string& path, std::string& error) {
-    std::string text;
-    if (!ReadKeyFile(path, kMaxKeyFileBytes, text, error)) return false;
     std::vector<NtlmCredential> credentials;
-    bool ok = ParseNtlmCredentials(text, path, credentials, error);
-    WipeText(text);
+    if (!ParseFile(path, kMaxKeyFileBytes, error,
+                   [&](const std::string& text) { return ParseNtlmCredentials(text, path, credentials, error); }))
+        return false;
     for (NtlmCredential& c : credentials) AddCredential(std::move(c));
-    return ok;
+    return true;
 }
 
 bool KeyStore::LoadKeytab(const std::string& path, std::string& error) {
-    std::string bytes;
-    if (!ReadKeyFile(path, kMaxKeytabBytes, bytes, error)) return false;
-    std::string problem;
     std::vector<KeytabEntry> entries;
-    bool ok = ReadKeytab(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), entries, problem);
-    WipeText(bytes);
-    if (!ok) error = path + ": " + problem;
+    if (!ParseFile(path, kMaxKeytabBytes, error, [&](const std::string& bytes) {
+            std::string problem;
+            const bool ok = ReadKeytab(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), entries, problem);
+            if (!ok) error = path + ": " + problem;
+            return ok;
+        }))
+        return false;
     for (KeytabEntry& e : entries) AddKeytabEntry(std::move(e));
-    return ok;
+    return true;
 }
 
 std::shared_ptr<const SessionSecrets> KeyStore::Find(uint64_t sessionId) const {
