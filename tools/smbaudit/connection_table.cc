@@ -84,6 +84,7 @@ Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSetti
     m_stream.Smb1().SetPendingTimeOut(settings.pendingTimeout);
     m_stream.Smb1().SetOptions(settings.contextOptions);
     if (m_decryptor) m_stream.SetDecryptor(m_decryptor.get());
+    if (settings.sessions) m_stream.SetSessionDirectory(settings.sessions);
 }
 
 void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStamp32& time) {

@@ -47,6 +47,9 @@ struct ConnectionSettings {
     // Key material for encrypted SMB3 sessions, shared by all connections: each takes a
     // decryptor of it (Decryption::NewConnection). Null: no decryption.
     Decryption* decryption = nullptr;
+    // The SMB2 sessions of all connections and workers, so that a channel bound to a session
+    // set up on another connection (multichannel) names its user. Null: each connection alone.
+    smb2::SessionDirectory* sessions = nullptr;
 };
 
 enum class CloseReason { Fin, Rst, Idle, Reused, EndOfInput };

@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (decryption.enabled()) options.sensor.connection.decryption = &decryption;
+    smb2::SessionDirectory sessions;
+    options.sensor.connection.sessions = &sessions;
     KerberosHints kerberosHints;
     options.sensor.kerberosHints = &kerberosHints;
 
