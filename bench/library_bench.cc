@@ -49,6 +49,7 @@ void ConfigureContext(CSMBContext& ctx) {
     options.maxPendingRequests = 1024;
     options.acceptStandardNtCreateRsp = true;
     options.followUnhandledAndX = true;
+    options.followUnreadLogons = true;
     ctx.SetOptions(options);
 }
 

@@ -1,4 +1,4 @@
-// pcap_reshape IN OUT [--mss N] [--copies N] [--max-mb N]
+// pcap_reshape IN OUT [--mss N] [--copies N] [--repeat N] [--max-mb N]
 //
 // Inputs for the end-to-end benchmark, made from one capture (Ethernet/IPv4 frames; others
 // are copied as they are, once):
@@ -8,7 +8,11 @@
 //   --copies N  writes every packet N times in a row, copy i with the client's port (the
 //               end that is not 445 or 139) changed by XOR with i << 10, so that one
 //               connection becomes N interleaved ones (for --workers);
-//   --max-mb N  stops after N MiB of input.
+//   --repeat N  writes the whole capture N times one after the other, pass r with the
+//               client's address changed (third byte XOR r) and its time stamps r hours
+//               later, so that the connections of a short capture become many (the
+//               many-small-connections workload of the record writer's benchmark);
+//   --max-mb N  stops after N MiB of input (per pass).
 // Sequence numbers and IP lengths and checksums are rewritten; TCP checksums are left as
 // they are (neither smbaudit nor tshark by default checks them).
 #include <pcap/pcap.h>
@@ -64,6 +68,12 @@ void FixIpHeader(u_char* ip, size_t ipLen) {
 
 bool IsServerPort(unsigned port) { return port == 445 || port == 139; }
 
+// The client's IPv4 address: the end whose port is not a server port.
+void SetClientAddress(u_char* ip, const u_char* tcp, unsigned pass) {
+    const unsigned sport = unsigned(tcp[0] << 8 | tcp[1]);
+    ip[(IsServerPort(sport) ? 16 : 12) + 2] ^= u_char(pass);
+}
+
 void SetClientPort(u_char* tcp, unsigned copy) {
     const unsigned sport = unsigned(tcp[0] << 8 | tcp[1]);
     u_char* at = IsServerPort(sport) ? tcp + 2 : tcp;
@@ -77,21 +87,24 @@ void SetClientPort(u_char* tcp, unsigned copy) {
 int main(int argc, char** argv) {
     size_t mss = 0;
     unsigned copies = 1;
+    unsigned repeat = 1;
     uint64_t maxBytes = 0;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if ((a == "--mss" || a == "--copies" || a == "--max-mb") && i + 1 < argc) {
+        if ((a == "--mss" || a == "--copies" || a == "--repeat" || a == "--max-mb") && i + 1 < argc) {
             const long v = std::atol(argv[++i]);
             if (a == "--mss") mss = size_t(v);
             if (a == "--copies") copies = unsigned(v);
+            if (a == "--repeat") repeat = unsigned(v);
             if (a == "--max-mb") maxBytes = uint64_t(v) << 20;
         } else {
             files.push_back(a);
         }
     }
-    if (files.size() != 2 || copies < 1 || copies > 32 || (mss && mss < 64)) {
-        std::fprintf(stderr, "usage: pcap_reshape IN OUT [--mss N (>= 64)] [--copies N (1 to 32)] [--max-mb N]\n");
+    if (files.size() != 2 || copies < 1 || copies > 32 || repeat < 1 || repeat > 255 || (mss && mss < 64)) {
+        std::fprintf(stderr, "usage: pcap_reshape IN OUT [--mss N (>= 64)] [--copies N (1 to 32)] [--repeat N (1 to 255)] "
+                             "[--max-mb N]\n");
         return 2;
     }
     char err[PCAP_ERRBUF_SIZE] = "";
@@ -108,33 +121,44 @@ int main(int argc, char** argv) {
     pcap_pkthdr* hdr;
     const u_char* data;
     std::vector<u_char> frame;
-    uint64_t read = 0;
-    while ((maxBytes == 0 || read < maxBytes) && pcap_next_ex(in, &hdr, &data) == 1) {
-        read += hdr->caplen;
-        const Layout l = Parse(data, hdr->caplen);
-        if (!l.payload) {
-            pcap_dump(reinterpret_cast<u_char*>(out), hdr, data);
-            continue;
+    for (unsigned pass = 0; pass < repeat; ++pass) {
+        if (pass) {
+            pcap_close(in);
+            if (!(in = pcap_open_offline(files[0].c_str(), err))) {
+                std::fprintf(stderr, "pcap_reshape: %s: %s\n", files[0].c_str(), err);
+                return 1;
+            }
         }
-        const size_t ipLen = size_t(data[l.ip + 2] << 8 | data[l.ip + 3]);
-        const size_t payloadLen = l.ip + ipLen - l.payload;
-        const size_t step = mss && payloadLen > mss ? mss : (payloadLen ? payloadLen : 1);
-        const uint8_t flags = data[l.tcp + 13];
-        for (size_t at = 0; at == 0 || at < payloadLen; at += step) {
-            const size_t n = payloadLen ? std::min(step, payloadLen - at) : 0;
-            const bool last = at + n >= payloadLen;
-            frame.assign(data, data + l.payload);
-            frame.insert(frame.end(), data + l.payload + at, data + l.payload + at + n);
-            Put32(&frame[l.tcp + 4], Get32(&data[l.tcp + 4]) + uint32_t(at));
-            // FIN and PSH belong to the last piece, SYN to the first.
-            frame[l.tcp + 13] = u_char(last ? flags : flags & ~0x09);
-            if (at) frame[l.tcp + 13] &= u_char(~0x02);
-            FixIpHeader(&frame[l.ip], l.payload - l.ip + n);
-            pcap_pkthdr h = *hdr;
-            h.caplen = h.len = bpf_u_int32(frame.size());
-            for (unsigned c = 0; c < copies; ++c) {
-                if (c) SetClientPort(&frame[l.tcp], c ^ (c - 1));  // from copy c-1's port to copy c's
-                pcap_dump(reinterpret_cast<u_char*>(out), &h, frame.data());
+        uint64_t read = 0;
+        while ((maxBytes == 0 || read < maxBytes) && pcap_next_ex(in, &hdr, &data) == 1) {
+            read += hdr->caplen;
+            const Layout l = Parse(data, hdr->caplen);
+            if (!l.payload) {
+                if (!pass) pcap_dump(reinterpret_cast<u_char*>(out), hdr, data);
+                continue;
+            }
+            const size_t ipLen = size_t(data[l.ip + 2] << 8 | data[l.ip + 3]);
+            const size_t payloadLen = l.ip + ipLen - l.payload;
+            const size_t step = mss && payloadLen > mss ? mss : (payloadLen ? payloadLen : 1);
+            const uint8_t flags = data[l.tcp + 13];
+            for (size_t at = 0; at == 0 || at < payloadLen; at += step) {
+                const size_t n = payloadLen ? std::min(step, payloadLen - at) : 0;
+                const bool last = at + n >= payloadLen;
+                frame.assign(data, data + l.payload);
+                frame.insert(frame.end(), data + l.payload + at, data + l.payload + at + n);
+                Put32(&frame[l.tcp + 4], Get32(&data[l.tcp + 4]) + uint32_t(at));
+                // FIN and PSH belong to the last piece, SYN to the first.
+                frame[l.tcp + 13] = u_char(last ? flags : flags & ~0x09);
+                if (at) frame[l.tcp + 13] &= u_char(~0x02);
+                SetClientAddress(&frame[l.ip], &frame[l.tcp], pass);
+                FixIpHeader(&frame[l.ip], l.payload - l.ip + n);
+                pcap_pkthdr h = *hdr;
+                h.ts.tv_sec += time_t(pass) * 3600;
+                h.caplen = h.len = bpf_u_int32(frame.size());
+                for (unsigned c = 0; c < copies; ++c) {
+                    if (c) SetClientPort(&frame[l.tcp], c ^ (c - 1));  // from copy c-1's port to copy c's
+                    pcap_dump(reinterpret_cast<u_char*>(out), &h, frame.data());
+                }
             }
         }
     }

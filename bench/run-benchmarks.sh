@@ -3,17 +3,20 @@
 #
 #   sudo bench/run-benchmarks.sh [--large-mb N] [--capture-dir DIR] [--build-dir DIR] [--quick]
 #
-# 1. The library's micro-benchmarks (bench/library_bench.cc, Google Benchmark), inputs in
-#    memory: small messages of the committed captures, 64 KiB reads and writes against a
-#    memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of pending
-#    requests.
+# 1. The micro-benchmarks (bench/library_bench.cc, bench/writer_bench.cc, Google Benchmark),
+#    inputs in memory: small messages of the committed captures, 64 KiB reads and writes
+#    against a memcpy of the same bytes, 100 to 10,000 interleaved connections, thousands of
+#    pending requests; the record writer alone, and the sensor on many short connections
+#    against a bare libpcap read of the same file (CPU time).
 # 2. End to end: tools/captures/make-captures.sh --large records at least N MiB (default 520)
 #    of SMB1 file transfer through smbclient and Samba (as root, a few seconds; kept in DIR,
 #    default /var/tmp/smbaudit-bench, never committed). The capture is taken on loopback,
 #    whose 64 KiB segments a network tap never sees, so it is also cut into 1448-byte
 #    segments, as on an Ethernet link; smbaudit and tshark (dissecting SMB) are timed on the
 #    same files in the same run.
-# 3. --workers: 1 and 2 workers on 16 interleaved copies of the transfer (16 connections).
+# 3. --workers: 1 and 2 workers on 16 interleaved copies of the transfer (16 connections),
+#    on the single connection, and on small messages (impacket-smb1.pcap in 32 interleaved
+#    copies, 240 times over: 7,680 connections), with a check that both give the same records.
 # 4. SMB3 decryption (bench/crypto_bench.cc, when OpenSSL is found): 16 KiB transform
 #    messages through the decryptor against `openssl speed -evp` of the same cipher.
 #
@@ -32,7 +35,7 @@ while [ $# -gt 0 ]; do
         --capture-dir) capdir=$2; shift ;;
         --build-dir) build=$2; shift ;;
         --quick) min_time=0.1 ;;
-        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
     shift
@@ -68,6 +71,10 @@ for kind in ("Read", "Write"):
 for n in (100, 1000, 10000):
     b = f"BM_ManyConnections/{n}"
     print(f"| {n} interleaved connections | {g(b,'msgs_per_s')/1e6:.2f} M msgs/s, {per(b):.0f} ns/msg |")
+print(f"| record writer: a create record (16 keys), one core | {g('BM_JsonWriterRecords','items_per_second')/1e6:.2f} M records/s |")
+e2e, floor = g('BM_SensorSmallConnections', 'cpu_time'), g('BM_PcapReadLoop', 'cpu_time')
+print(f"| sensor on 1,920 short connections (impacket-smb1.pcap x 32 x 60) vs bare libpcap read | "
+      f"{g('BM_SensorSmallConnections','records_per_s')/1e6:.2f} M records/s, {e2e:.0f} ms vs {floor:.0f} ms = {e2e/floor:.1f} x |")
 print(f"| idle connection: context + session records + buffers | {g('BM_ManyConnections/10000','idle_bytes_per_ctx'):.0f} bytes (sizeof(CSMBContext) {g('BM_ManyConnections/10000','sizeof_ctx'):.0f}) |")
 for o, cap in ((1000, 0), (4000, 0), (4000, 1024)):
     b = f"BM_PendingHeavy/{o}/{cap}"
@@ -94,6 +101,8 @@ if [ ! -s "$big" ]; then
 fi
 [ -s "$tap" ] || "$build/bench/pcap_reshape" "$big" "$tap" --mss 1448
 [ -s "$fan" ] || "$build/bench/pcap_reshape" "$big" "$fan" --mss 1448 --copies 16 --max-mb $((large_mb / 16 + 1))
+small=$capdir/small-messages.pcap
+[ -s "$small" ] || "$build/bench/pcap_reshape" "$REPO/tests/data/captures/impacket-smb1.pcap" "$small" --copies 32 --repeat 240
 
 # best of N: "wall cpu" seconds
 timed() {
@@ -126,12 +135,18 @@ echo
 
 echo "| --workers (best of 3) | file | 1 worker | 2 workers | speed-up |"
 echo "|---|---|---|---|---|"
-for f in "$fan" "$tap"; do
+for f in "$fan" "$tap" "$small"; do
+    sets=$(for w in 1 2; do "$tool" --no-progress --workers $w "$f" | sort | md5sum; done | uniq | wc -l)
+    [ "$sets" = 1 ] || echo "warning: 1 and 2 workers gave different records on $f" >&2
     cat "$f" >/dev/null
     read -r w1 c1 <<<"$(timed 3 "$tool" --no-progress -w /dev/null "$f")"
     read -r w2 c2 <<<"$(timed 3 "$tool" --no-progress --workers 2 -w /dev/null "$f")"
     size=$(mb "$f")
-    name=$([ "$f" = "$fan" ] && echo "16 connections interleaved" || echo "1 connection")
+    case $f in
+        "$fan") name="16 connections interleaved" ;;
+        "$tap") name="1 connection" ;;
+        *) name="small messages, 7,680 connections" ;;
+    esac
     awk -v n="$name" -v s="$size" -v a="$w1" -v b="$w2" 'BEGIN {
         printf "| %s | %d MB | %.0f MB/s | %.0f MB/s | %.2f x |\n", n, s, s / a, s / b, a / b }'
 done

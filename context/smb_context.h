@@ -51,6 +51,13 @@ struct SMBContextOptions {
     // Let an AndX chain pass through an AndX command that has no handler (LOCKING_ANDX)
     // to the command behind it.
     bool followUnhandledAndX = false;
+    // Follow sessions whose logon the standard reading loses. Windows 10 and later send
+    // Session Setup AndX with an empty NativeOS and NativeLanMan that end exactly at the
+    // block's end (ByteCount = SecurityBlobLength + 5); such empty strings are read as empty
+    // text instead of dropping the logon. And a successful Tree Connect response whose UID
+    // has no conversation (its logon was not captured or could not be read) rebuilds the
+    // conversation as mid-stream pickup does, instead of dropping the tree.
+    bool followUnreadLogons = false;
 };
 
 // Counters a host may read for its statistics.

@@ -5,7 +5,7 @@
 //
 // Input layout:
 //   byte 0: bit 0 NetBIOS session service framing (port 139) instead of port 445;
-//           bit 1 acceptStandardNtCreateRsp; bit 2 followUnhandledAndX;
+//           bit 1 acceptStandardNtCreateRsp; bit 2 followUnhandledAndX and followUnreadLogons;
 //           bits 3-4 maxPendingRequests (none, 1, 4, 64);
 //           bits 5-6 maxMessageBytes (none, 256, 4096, 65536);
 //           bit 7 pending time-out of 30 s instead of 0
@@ -69,6 +69,7 @@ void Run(FuzzInput& in) {
     SMBContextOptions options;
     options.acceptStandardNtCreateRsp = config & 2;
     options.followUnhandledAndX = config & 4;
+    options.followUnreadLogons = config & 4;
     options.maxPendingRequests = kPendingCaps[(config >> 3) & 3];
     options.maxMessageBytes = kMessageCaps[(config >> 5) & 3];
     ctx.SetOptions(options);

@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long before = ZELK::LiveAllocations();
     {
         Stats stats;
-        RecordWriter writer(NullOutput(), false);
+        FileOutput output(NullOutput());
+        RecordWriter writer(output);
         TouchingStage touching;
         Sensor sensor(config, writer, stats);
         sensor.Pipeline().AddStage(touching);

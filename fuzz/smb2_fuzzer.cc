@@ -8,7 +8,9 @@
 //           bits 2-3 maxMessageBytes (default, 256, 4096, 65536);
 //           bits 4-5 maxPendingRequests (default, 1, 4, 64);
 //           bit 6 tables of 2 sessions, trees and opens; bit 7 pipe payloads cut at 16 bytes
-//   byte 1: bare connection: 0, or n to make the n-th allocation (global operator new) fail
+//   byte 1: bit 7 a stand-in decryptor (a transform message whose nonce starts with an odd
+//           byte "decrypts" to the bytes after its header); bits 0-6, bare connection only:
+//           0, or n to make the n-th allocation of the analyser (global operator new) fail
 //   then chunks: a flag byte (bit 0 from the client, bit 1 bytes were lost before,
 //           bit 2 CheckTimeOut after the chunk, bits 3-7 seconds that pass first),
 //           a 16-bit little-endian length, and that many bytes.
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "fuzz_input.h"
 #include "router/smb_stream.h"
@@ -29,10 +32,17 @@
 
 namespace {
 
-// Allocation accounting of the whole program; the n-th allocation fails when armed.
+// Allocation accounting of the whole program; the n-th allocation the analyser makes fails
+// when armed (the harness's own allocations are not counted).
 size_t g_failAt = 0;
 size_t g_allocations = 0;
+bool g_inAnalyser = false;
 long g_live = 0;
+
+struct InAnalyser {
+    InAnalyser() { g_inAnalyser = true; }
+    ~InAnalyser() { g_inAnalyser = false; }
+};
 
 void Check(bool ok) {
     if (!ok) std::abort();
@@ -51,9 +61,26 @@ size_t MemoryBound(const smbaudit::smb2::Limits& l) {
            l.maxPendingRequests * sizeof(Pending);
 }
 
+// Hands the decryption hooks plausible calls and "decrypts" by taking the ciphertext as is.
+class StandInDecryptor : public smbaudit::smb2::Decryptor {
+public:
+    void OnPreauthMessage(uint64_t, bool, const uint8_t* msg, size_t len) override { TouchBytes(msg, len); }
+    void OnNegotiated(uint16_t, uint16_t, uint16_t) override {}
+    void OnSessionSetup(uint64_t, bool, const uint8_t* buffer, size_t len, uint32_t) override {
+        if (len) TouchBytes(buffer, len);
+    }
+    bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
+        Check(len >= smbaudit::smb2::kTransformHeaderSize);
+        if (!(msg[20] & 1)) return false;
+        plain.assign(msg + smbaudit::smb2::kTransformHeaderSize, msg + len);
+        return true;
+    }
+};
+
 void Run(FuzzInput& in) {
     const uint8_t config = in.U8();
-    const uint8_t failAt = in.U8();
+    const uint8_t second = in.U8();
+    const uint8_t failAt = second & 0x7F;
     const bool routed = config & 2;
 
     smbaudit::smb2::Limits limits;
@@ -69,6 +96,11 @@ void Run(FuzzInput& in) {
     addr.m_serverPort = (config & 1) ? 139 : 445;
     smbaudit::SmbStream stream(&sink1, addr, sink2, limits);
     smbaudit::smb2::Connection bare(sink2, limits);
+    StandInDecryptor decryptor;
+    if (second & 0x80) {
+        stream.SetDecryptor(&decryptor);
+        bare.SetDecryptor(&decryptor);
+    }
     // The SMB1 context is not written for failing std allocations: only the bare analyser
     // gets them.
     if (!routed) {
@@ -91,8 +123,11 @@ void Run(FuzzInput& in) {
             stream.Feed(fromClient, chunk.data(), len, now, flags & 2);
             if (flags & 4) stream.CheckTimeOut(now);
         } else {
-            bare.Feed(fromClient, chunk.data(), len, now, flags & 2);
-            if (flags & 4) bare.CheckTimeOut(now);
+            {
+                InAnalyser scope;
+                bare.Feed(fromClient, chunk.data(), len, now, flags & 2);
+                if (flags & 4) bare.CheckTimeOut(now);
+            }
             if (messageBound) Check(bare.BufferedBytes() <= MemoryBound(limits));
         }
     }
@@ -102,7 +137,7 @@ void Run(FuzzInput& in) {
 }  // namespace
 
 void* operator new(size_t n) {
-    if (g_failAt && ++g_allocations == g_failAt) throw std::bad_alloc();
+    if (g_failAt && g_inAnalyser && ++g_allocations == g_failAt) throw std::bad_alloc();
     void* p = std::malloc(n ? n : 1);
     if (!p) throw std::bad_alloc();
     ++g_live;
@@ -114,6 +149,20 @@ void operator delete(void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
+// The array and nothrow forms too, so that every block is freed by the pair that allocated it.
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long before = g_live;

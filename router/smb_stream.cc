@@ -10,6 +10,11 @@ namespace smbaudit {
 
 namespace {
 constexpr int kResultBias = 16;  // Smb1Results index of result code 0
+
+// A session message (type 0) whose protocol id is 0xFE, 0xFD or 0xFC 'SMB'; h holds 8 bytes.
+inline bool IsSmb2Family(const uint8_t* h) {
+    return h[0] == 0 && h[4] >= 0xFC && h[4] <= 0xFE && h[5] == 'S' && h[6] == 'M' && h[7] == 'B';
+}
 }  // namespace
 
 SmbStream::SmbStream(CSMBOutPut* smb1Sink, const _addrInfo& addr, smb2::Sink& smb2Sink, const smb2::Limits& limits)
@@ -94,6 +99,21 @@ void SmbStream::Route(bool fromClient, const uint8_t* data, size_t len, const CT
             if (!len) break;
             d.lost = false;
         }
+        // Fast path: whole NetBIOS headers in the chunk, messages that stay with SMB1 (the
+        // SMB1 signature, or anything else the SMB1 context already knows how to skip).
+        while (d.remaining == 0 && d.headLen == 0 && len >= 8 && !IsSmb2Family(data)) {
+            const size_t total = 4 + size_t(NetbiosLength(data, m_netbiosSession));
+            if (data[0] == 0 && (data[4] != 0xFF || data[5] != 'S' || data[6] != 'M' || data[7] != 'B'))
+                ++m_unknownMessages;
+            if (!run) run = data;
+            const size_t n = std::min(total, len);
+            runLen += n;
+            data += n;
+            len -= n;
+            d.owner = Owner::Smb1;
+            d.remaining = uint32_t(total - n);
+        }
+        if (len == 0) break;
         if (d.remaining > 0) {
             size_t n = std::min<size_t>(len, d.remaining);
             if (d.owner == Owner::Smb1) {
@@ -130,10 +150,8 @@ void SmbStream::Route(bool fromClient, const uint8_t* data, size_t len, const CT
             return;
         }
         d.headLen = 0;
-        const SmbProtocol proto = head[0] == 0 && bodyLen >= 4 ? ProtocolOf(head + 4) : SmbProtocol::Unknown;
-        const bool smb2 = proto == SmbProtocol::Smb2 || proto == SmbProtocol::Transform ||
-                          proto == SmbProtocol::Compressed;
-        if (proto == SmbProtocol::Unknown && head[0] == 0) ++m_unknownMessages;
+        const bool smb2 = bodyLen >= 4 && IsSmb2Family(head);
+        if (head[0] == 0 && !smb2 && (bodyLen < 4 || ProtocolOf(head + 4) != SmbProtocol::Smb1)) ++m_unknownMessages;
         d.owner = smb2 ? Owner::Smb2 : Owner::Smb1;
         d.remaining = 4 + bodyLen - uint32_t(kept);
         if (!smb2) {

@@ -3,7 +3,7 @@
 # any is missing. Safe to run again.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
-          pkg-config valgrind tshark python3 libssl-dev
+          pkg-config valgrind tshark python3 libhiredis-dev redis-server dpkg-dev libssl-dev
           samba-ad-dc samba-ad-provision krb5-user)
 missing=()
 for p in "${packages[@]}"; do

@@ -64,9 +64,8 @@ int CSMBContext::ProcessTrDisReq(CPktContext* ctx, int offset) {
     ev.m_share = tree->m_share;
     ev.m_server = tree->m_server;
     // The tree itself is looked up again at the response: until then it may be released
-    // (a Tree Connect that reuses the TID, or the response to a second
-    // disconnect of the same TID), and the sink
-    // must never be handed a released record.
+    // (a Tree Connect that reuses the TID, or the response to a second disconnect of the
+    // same TID), and the sink must never be handed a released record.
     PutSavedInfo(MakeSavedInfoKey(ctx), discon.release());
     return SMB_RET_OK;
 }
@@ -78,16 +77,10 @@ int CSMBContext::ProcessTrDisRsp(CPktContext* ctx, int offset) {
     SavedInfoOwner<CSITreeDiscon> discon(static_cast<CSITreeDiscon*>(TakeSavedInfo(MakeSavedInfoKey(ctx))));
     if (!discon) return SMB_RET_NO_OBJECT;
     CTreeDisConEvent& ev = discon->m_event;
-    // The tree this response disconnects is the one filed under the TID now, if any. When
-    // a Tree Connect gave the TID to another tree in the meantime, the event describes that
-    // tree, so that its pointer and its names always agree.
-    if (_smbResrcTree* tree = FindResTree(ctx->m_tid)) {
-        ev.m_pResTree = tree;
-        ev.m_treeType = tree->m_treeType;
-        ev.m_service = tree->m_service;
-        ev.m_share = tree->m_share;
-        ev.m_server = tree->m_server;
-    }
+    // The names stay those the request recorded: the tree the client disconnected, even
+    // when a Tree Connect gave the TID to another tree in the meantime. The pointer is looked
+    // up again (the tree of the request may be released by now) and serves only the TID.
+    ev.m_pResTree = FindResTree(ctx->m_tid);
     ev.m_pConvers = m_convers[ctx->m_uid];
     ev.m_rspTime = ctx->m_time;
     ev.m_status = ctx->m_status;

@@ -39,6 +39,14 @@ SmbStringResult ReadString(const CPktContext* ctx, const SmbBlock& block, uint32
     return r;
 }
 
+// An empty string at `pos`: its terminator, after the alignment pad for UTF-16, lies in the
+// block. Where fewer than 3 bytes are left this is an empty string closing the block.
+bool EmptyStringAt(const SmbBlock& block, uint32_t pos, bool unicode) {
+    if (!unicode) return block.has(pos, 1) && block.u8(pos) == 0;
+    pos += pos & 1;
+    return block.has(pos, 2) && block.u16(pos) == 0;
+}
+
 bool HasNtlmSignature(const uint8_t* blob, uint32_t len) {
     return len > kNtlmSignatureLen && std::memcmp(blob, "NTLMSSP", kNtlmSignatureLen) == 0;
 }
@@ -77,6 +85,11 @@ int CSMBContext::ProcessSetupReq(CPktContext* ctx, int offset) {
     };
 
     uint32_t pos = block.BytesOffset();
+    // NativeOS and NativeLanMan need at least 3 bytes each in the standard reading; Windows
+    // 10 and later close the block with empty ones, which the tolerance accepts.
+    auto nativeStringFits = [&] {
+        return block.has(pos, 3) || (m_options.followUnreadLogons && EmptyStringAt(block, pos, ctx->m_bUnicode));
+    };
     if (wc == kExtendedRequest) {
         const uint16_t blobLen = block.u16(15);
         if (blobLen != 0) {
@@ -92,7 +105,7 @@ int CSMBContext::ProcessSetupReq(CPktContext* ctx, int offset) {
             }
             pos += blobLen;
         }
-        if (!block.has(pos, 3)) return drop();
+        if (!nativeStringFits()) return drop();
         switch (ReadString(ctx, block, pos, ev.m_clientOS)) {
             case SmbStringResult::Ok:
                 break;
@@ -101,7 +114,7 @@ int CSMBContext::ProcessSetupReq(CPktContext* ctx, int offset) {
             default:  // an 8-bit NativeOS without terminator: the message is not SMB as we know it
                 return SMB_RET_BAD_FORMAT;
         }
-        if (!block.has(pos, 3)) return drop();
+        if (!nativeStringFits()) return drop();
         // An 8-bit NativeLanMan that runs to the end of the block without terminator leaves
         // m_lanManager as it was, but the logon is still filed: the blob, which carries the
         // user and the server names, was well formed, and losing the whole logon (with what

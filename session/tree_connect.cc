@@ -127,9 +127,17 @@ int CSMBContext::ProcessTconRsp(CPktContext* ctx, int offset) {
 
     auto* tree = new _smbResrcTree;
     if (!tree) return SMB_RET_OK;
-    // Entered without a conversation when unknown: a tree needs a logged-on user.
-    _smbConvers* conv = m_convers[ctx->m_uid];
+    _smbConvers* conv = FindConvers(ctx->m_uid);
+    if (!conv && m_options.followUnreadLogons) {
+        // The server accepted the tree, so the user is logged on even though the logon was
+        // not captured or could not be read: rebuild the conversation and report the tree.
+        ConstructFakeConv(ctx->m_uid);
+        conv = FindConvers(ctx->m_uid);
+    }
     if (!conv) {
+        // A tree needs a logged-on user. The standard reading enters the UID without a
+        // conversation; the tolerance never leaves such an entry behind.
+        if (!m_options.followUnreadLogons) m_convers.try_emplace(ctx->m_uid, nullptr);
         delete tree;
         return SMB_RET_OK;
     }

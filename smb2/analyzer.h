@@ -230,7 +230,8 @@ enum class SetInfoKind : uint8_t {
     Other,        // any other class; infoType/infoClass tell which
 };
 
-// One audited operation. Fields not relevant to the kind stay at their defaults.
+// One audited operation, reported when its response is seen (or when the request expires or
+// gives way, with status none). Fields not relevant to the kind stay at their defaults.
 struct Event {
     EventKind kind = EventKind::Logon;
     std::optional<uint32_t> status;          // NT status of the response; none when no response was seen
@@ -296,7 +297,9 @@ public:
     virtual ~Sink() = default;
     virtual void OnEvent(const Event& ev) = 0;
     // A named-pipe payload (Read response, Write request, IOCTL FSCTL_PIPE_TRANSCEIVE input or
-    // output). `data` holds its first min(totalLen, Limits::maxPipeDataBytes) bytes.
+    // output). `data` holds its first min(totalLen, Limits::maxPipeDataBytes) bytes. Reads and
+    // writes of pipes reach the sink only here, never as Read or Write events. A request's
+    // payload comes before its response is seen (ev.status is then none).
     virtual void OnPipeData(const Event& ev, const uint8_t* data, size_t len, uint64_t totalLen) = 0;
     // File data as it streams past (READ response data, WRITE request data), chunk by chunk;
     // offset is the file offset of data[0].
@@ -330,8 +333,10 @@ public:
     // The next bytes of one direction. `resync`: bytes were lost before these; the analyser
     // searches the stream for the next plausible message header.
     void Feed(bool fromClient, const uint8_t* data, size_t len, const CTimeStamp32& time, bool resync);
-    // Drops requests that have waited longer than Limits::pendingTimeOutSeconds and frees
-    // buffers of quiet directions.
+    // Drops requests that have waited longer than Limits::pendingTimeOutSeconds, reporting
+    // their events with status none, and frees buffers of quiet directions. Destroying a
+    // Connection reports nothing: a host that wants the unanswered requests of a closed
+    // connection calls CheckTimeOut with a time far enough ahead first.
     void CheckTimeOut(const CTimeStamp32& now);
     // Bytes the connection holds: stream buffers and the tables.
     size_t BufferedBytes() const;

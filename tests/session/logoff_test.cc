@@ -107,8 +107,10 @@ TEST_F(LogoffTest, TreeReleasedBeforeTheDisconnectResponse) {
     c.Rsp(TdisRsp(kUid, 1).frame());
     ASSERT_EQ(c.sink.events.size(), 1u);
     EXPECT_EQ(c.sink.events[0].tree, current);  // never the released one
-    EXPECT_EQ(c.sink.events[0].s("share"), "\\NEW");
-    EXPECT_EQ(c.sink.events[0].n("tree_type"), SMB_TREE_IPC);
+    // The names are those of the tree the client disconnected, as the request found it.
+    EXPECT_EQ(c.sink.events[0].s("share"), "\\OLD");
+    EXPECT_EQ(c.sink.events[0].s("service"), "A:");
+    EXPECT_EQ(c.sink.events[0].n("tree_type"), SMB_TREE_DISK);
 
     // Released and not replaced (a duplicate disconnect): no tree at all.
     ConnectTree(2, u"\\\\SRV\\TWO", "A:");

@@ -188,6 +188,33 @@ TEST_F(SetupTest, MalformedRequestsAreDroppedButTheChainIsFollowed) {
     }
 }
 
+// Windows 10 and later end the request with empty NativeOS and NativeLanMan (ByteCount =
+// SecurityBlobLength + 5): only followUnreadLogons reads such strings closing the block.
+TEST_F(SetupTest, EmptyNativeStringsAtTheBlockEnd) {
+    const Bytes nego = ntlmssp_negotiate();
+    const bool pad = (27 + nego.size()) & 1;
+    struct Case {
+        const char* what; bool unicode; Bytes tail; size_t savedStrict, savedTolerant;
+    } cases[] = {
+        {"Windows 10: pad, two empty UTF-16 strings", true, Bytes().fill(pad).u16(0).u16(0), 0, 1},
+        {"NativeOS, then an empty UTF-16 NativeLanMan", true, Bytes().fill(pad).utf16z(u"W").u16(0), 0, 1},
+        {"two empty 8-bit strings", false, Bytes().u8(0).u8(0), 0, 1},
+        {"half a UTF-16 terminator", true, Bytes().fill(pad).u16(0).u8(0), 0, 0},
+        {"a short non-empty 8-bit NativeLanMan", false, Bytes().strz("Unix").str("A"), 0, 0},
+    };
+    for (Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        for (bool tolerant : {false, true}) {
+            Conn cc;
+            SMBContextOptions o;
+            o.followUnreadLogons = tolerant;
+            cc.ctx.SetOptions(o);
+            cc.Req(SetupReqBlob(nego, 0, k.unicode).data(Bytes().raw(nego).raw(k.tail)).frame());
+            EXPECT_EQ(cc.peer.saved().size(), tolerant ? k.savedTolerant : k.savedStrict);
+        }
+    }
+}
+
 TEST_F(SetupTest, UnterminatedOemNativeLanManKeepsTheLogon) {
     Smb m = SetupReqBlob(ntlmssp_negotiate(), 0, false);
     EXPECT_EQ(Req(m.data(Bytes().raw(ntlmssp_negotiate()).strz("Unix").str("Samba")), 1), SMB_RET_SESSION_CMD);

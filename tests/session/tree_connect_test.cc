@@ -90,6 +90,21 @@ TEST_F(TconTest, ResponsesWithoutATree) {
     EXPECT_EQ(c.peer.convers().at(0x0900), nullptr);
 }
 
+TEST_F(TconTest, UnreadLogonRebuiltWithFollowUnreadLogons) {
+    SMBContextOptions o;
+    o.followUnreadLogons = true;
+    c.ctx.SetOptions(o);
+    c.peer.convers()[0x0900] = nullptr;  // left by an earlier exchange of the standard reading
+    c.Req(TconReq(u"\\\\S\\X", 0x0900).frame());
+    c.Rsp(TconRsp("A:", 0x0900, 1).frame());
+    ASSERT_EQ(c.sink.events.size(), 2u);
+    EXPECT_EQ(c.sink.events[0].type, SMB_EVT_LOGON);  // rebuilt, with masked texts
+    EXPECT_EQ(c.sink.events[0].s("user"), SMB_MASK);
+    EXPECT_EQ(c.sink.events[1].s("share"), "\\X");
+    ASSERT_NE(c.peer.convers().at(0x0900), nullptr);
+    EXPECT_EQ(c.peer.trees().at(1)->m_pConvers, c.peer.convers().at(0x0900));
+}
+
 TEST_F(TconTest, ReusedTidReplacesTheTree) {
     Connect(TconReq(u"\\\\S\\OLD", kUid), "A:", 5);
     c.peer.AddFile(5, 0x4000, u"a.txt");

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
+#include <tuple>
 #include <utility>
 
 namespace smbaudit {
@@ -71,6 +74,44 @@ TEST(JsonLine, KeepsKeyOrderAndNestsObjects) {
     line.Begin();
     line.End();
     EXPECT_EQ(line.str(), "{}\n") << "Begin discards the previous record";
+}
+
+TEST(JsonLine, TimeStampsAndStatusCodes) {
+    // the cached date part must follow every change of second, day, month and year
+    const std::tuple<uint32_t, uint32_t, const char*> cases[] = {
+        {0, 0, "1970-01-01T00:00:00.000000Z"},          {951782400, 7, "2000-02-29T00:00:00.000007Z"},
+        {951868799, 999999, "2000-02-29T23:59:59.999999Z"}, {951868800, 0, "2000-03-01T00:00:00.000000Z"},
+        {1700000000, 1000001, "2023-11-14T22:13:20.000001Z"},
+        {4294967295u, 123456, "2106-02-07T06:28:15.123456Z"},
+    };
+    JsonLine line;
+    for (const auto& [secs, micros, want] : cases) {
+        line.Begin();
+        line.Timestamp("ts", secs, micros);
+        line.Hex32("s", secs);
+        line.End();
+        char hex[11];
+        std::snprintf(hex, sizeof hex, "0x%08x", secs);
+        EXPECT_EQ(line.str(), std::string("{\"ts\":\"") + want + "\",\"s\":\"" + hex + "\"}\n");
+    }
+    for (int64_t secs = 0; secs < (int64_t(1) << 32); secs += 86399 * 97) {  // against the C library
+        std::time_t t = std::time_t(secs);
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char want[32], got[20] = {};
+        std::strftime(want, sizeof want, "%Y-%m-%dT%H:%M:%S", &tm);
+        FormatUtcSeconds(got, secs);
+        ASSERT_STREQ(got, want);
+    }
+}
+
+TEST(JsonLine, KeysNeedingEscapeAreEscaped) {
+    JsonLine line;
+    line.Begin();
+    line.Uint("a\"b", 1);
+    line.Uint(std::string(70, 'k'), 2);
+    line.End();
+    EXPECT_EQ(line.str(), "{\"a\\\"b\":1,\"" + std::string(70, 'k') + "\":2}\n");
 }
 
 }  // namespace

@@ -20,12 +20,14 @@ TEST(Options, TolerancesOnUnlessStrictAndDoubleDashEndsOptions) {
     EXPECT_EQ(o.captures, (std::vector<std::string>{"a.pcap", "-", "b.pcapng"}));
     EXPECT_TRUE(o.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_TRUE(o.sensor.connection.contextOptions.followUnhandledAndX);
+    EXPECT_TRUE(o.sensor.connection.contextOptions.followUnreadLogons);
     EXPECT_EQ(o.filter, kDefaultFilter);
     EXPECT_EQ(o.sensor.serverPorts.size(), 2u);
 
     ASSERT_TRUE(Parse({"--strict", "x.pcap"}, strict, error)) << error;
     EXPECT_FALSE(strict.sensor.connection.contextOptions.acceptStandardNtCreateRsp);
     EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnhandledAndX);
+    EXPECT_FALSE(strict.sensor.connection.contextOptions.followUnreadLogons);
 
     ASSERT_TRUE(Parse({"--", "--strict"}, dashed, error)) << error;
     EXPECT_EQ(dashed.captures, std::vector<std::string>{"--strict"});

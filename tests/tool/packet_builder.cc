@@ -82,9 +82,9 @@ ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian) {
 namespace smbaudit {
 
 SensorRun::SensorRun(const SensorConfig& config, size_t workers)
-    : out(std::tmpfile()), writer(out, false) {
+    : out(std::tmpfile()), output(out), writer(output) {
     if (workers > 1) {
-        input = std::make_unique<ShardedSensor>(config, writer, stats, workers);
+        input = std::make_unique<ShardedSensor>(config, output, stats, workers);
     } else {
         input = std::make_unique<Sensor>(config, writer, stats);
     }
@@ -102,7 +102,8 @@ void SensorRun::Send(bool fromClient, const Tcp& tcp, uint32_t sec) {
 
 std::vector<std::string> SensorRun::Finish() {
     input->Finish();
-    writer.Finish();
+    writer.Flush();
+    output.Finish();
     std::vector<std::string> lines(1);
     std::rewind(out);
     for (int c; (c = std::fgetc(out)) != EOF;) {

@@ -66,6 +66,7 @@ struct SensorRun {
 
     Stats stats;
     std::FILE* out;
+    FileOutput output;
     RecordWriter writer;
     std::unique_ptr<FrameSink> input;
 };

@@ -53,12 +53,14 @@ TEST_F(RecordFormat, LogonLeavesOutWhatTheTrafficNeverFilled) {
     ev.m_workstation = "WS\x01";
     ev.m_password = "secret";
     ev.m_dialect = "NT LM 0.12";
+    ev.m_clientOS = "";  // empty is known; the texts left at "******" were never seen
     ev.m_authType = SMB_AUTH_NTLMSSP;
     EXPECT_EQ(Format(ev),
               "{\"ts\":\"2017-07-14T02:40:01.000002Z\",\"event\":\"logon\",\"proto\":\"smb1\","
               "\"client\":\"10.0.0.1:50000\",\"server\":\"[2001:db8::2]:445\",\"status\":\"0xc000006d\","
               "\"status_name\":\"STATUS_LOGON_FAILURE\",\"rtt_us\":1000001,\"uid\":2048,\"user\":\"alice\","
-              "\"domain\":\"CORP\",\"workstation\":\"WS\\u0001\",\"dialect\":\"NT LM 0.12\",\"auth\":\"ntlmssp\"}\n");
+              "\"domain\":\"CORP\",\"workstation\":\"WS\\u0001\",\"dialect\":\"NT LM 0.12\",\"client_os\":\"\","
+              "\"auth\":\"ntlmssp\"}\n");
 }
 
 TEST_F(RecordFormat, WriteWithoutResponseHasNullStatusAndRequestTime) {
@@ -76,22 +78,33 @@ TEST_F(RecordFormat, WriteWithoutResponseHasNullStatusAndRequestTime) {
               "\"file\":\"\\\\dir\\\\r\xc3\xa9sum\xc3\xa9.txt\",\"file_type\":\"file\",\"offset\":4096,\"data_len\":68}\n");
 }
 
-TEST_F(RecordFormat, CreateNamesWellKnownCodesOnly) {
+TEST_F(RecordFormat, StatusNamesOfNtAndDosCodesAndUnknownTextsLeftOut) {
     CCreateEvent ev;
-    ev.m_status = 0xC0000034;
     ev.m_pResTree = &tree;
     ev.m_fileType = 99;
     ev.m_disposition = 6;
     ev.m_createAction = 2;
     std::string rec = Format(ev);
-    EXPECT_NE(rec.find("\"status_name\":\"STATUS_OBJECT_NAME_NOT_FOUND\""), std::string::npos) << rec;
     EXPECT_NE(rec.find("\"file_type\":\"unknown\",\"disposition\":\"unknown\",\"create_action\":\"created\""),
               std::string::npos)
         << rec;
     EXPECT_EQ(rec.find("\"file\""), std::string::npos) << "a name never seen is left out";
     EXPECT_EQ(rec.find("fid"), std::string::npos) << "no file object: no fid";
-    ev.m_status = 0x12345678;
-    EXPECT_EQ(Format(ev).find("status_name"), std::string::npos) << "codes without a well-known name get none";
+    const struct {
+        uint32_t status; const char* name;
+    } statuses[] = {
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"}, {0x01000002, "ERRDOS/ERRbadfile"},
+        {0x02000005, "ERRSRV/ERRinvnid"},             {0x03000021, "ERRHRD/ERRlock"},
+        {0x02000002, "ERRSRV/ERRbadpw"},              {0x12345678, nullptr},
+        {0x01000099, nullptr},                        {0x01010002, nullptr},  // reserved byte set
+        {0xFF000001, nullptr},
+    };
+    for (const auto& k : statuses) {
+        ev.m_status = k.status;
+        rec = Format(ev);
+        const std::string want = k.name ? std::string("\"status_name\":\"") + k.name + "\"" : "\"status_name\"";
+        EXPECT_EQ(rec.find(want) != std::string::npos, k.name != nullptr) << rec;
+    }
 }
 
 TEST_F(RecordFormat, Smb2IdentifiersAreHexStrings) {

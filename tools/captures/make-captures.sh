@@ -100,6 +100,7 @@ inner_main() {
         scenario bad-logon bad_logon
         scenario rpcclient rpcclient_queries
         scenario impacket-smb1 impacket_smb1
+        scenario windows10-smb1 windows10_smb1
         smb2_scenarios
     fi
 
@@ -450,6 +451,12 @@ save_keys() {
             END { if (line) print line }' "$log"
         : >"$log"
     done >"$1"
+}
+
+# The logon shape of Windows 10 and later (empty NativeOS and NativeLanMan), port 139.
+windows10_smb1() {
+    HELLO_TEXT=$HELLO_TEXT "$PYTHON" "$HERE/windows10_client.py" \
+        127.0.0.1 "$NETBIOS_NAME" "$USER_NAME" "$USER_PASS" "$WORKGROUP" share
 }
 
 large_transfer() {

@@ -9,7 +9,7 @@ the capture, and compares the two, connection by connection:
   logon            user, domain, workstation, status (by UID)
   logoff           status (by UID)
   tree_connect     share path, TID, status
-  tree_disconnect  status (by TID)
+  tree_disconnect  share path of the tree at the request, status (by TID)
   create           file name, FID, status; for NT Create AndX also the disposition asked
                    for, the action taken and the end of file
   read             FID, offset, count asked for, bytes returned, status
@@ -97,7 +97,10 @@ WHY_NO_CONVERSATION = "the UID has no conversation in the library at this respon
 WHY_NO_TREE = "the TID has no tree (with a conversation) in the library at the request, so nothing is reported"
 WHY_NO_REQUEST = "the request was not captured, so the response cannot be paired"
 WHY_RECONSTRUCTED = ("a conversation or tree rebuilt by the library for a file operation whose logon or tree "
-                     "connect was not seen; its texts are masked")
+                     "connect was not seen; its texts are unknown and left out")
+WHY_EMPTY_NATIVE_STRICT = ("the Session Setup request ends with empty NativeOS / NativeLanMan strings (Windows 10 "
+                           "and later): the standard reading wants at least 3 bytes for each, so under --strict the "
+                           "request is dropped and the logon not reported")
 WHY_LOGOFF_NO_WORDS = "a Logoff AndX response without parameter words (an error response) reports nothing"
 WHY_SNAPLEN = ("a frame of the exchange was cut by the capture's snapshot length: the sensor never received the "
                "whole message, while tshark still shows the part that was captured")
@@ -321,6 +324,22 @@ class Connection:
             self.trees[tid] = {"uid": uid, "path": None}
             self.convs[uid]["trees"].add(tid)
 
+    def native_strings_dropped(self, block):
+        """Whether --strict drops this Session Setup request: an extended-security request
+        (12 words) needs at least 3 bytes before its NativeOS and before its NativeLanMan,
+        which the empty strings closing the block of Windows 10 and later do not leave."""
+        bcc = block.fields.get("smb.bcc")
+        if not self.strict or block.num("smb.wct") != 12 or not bcc:
+            return False
+        data = int(bcc[0].get("pos")) + 2
+        end = data + block.num("smb.bcc")
+
+        def field_end(name, default):
+            found = block.fields.get(name)
+            return int(found[0].get("pos")) + int(found[0].get("size")) if found else default
+
+        return end - field_end("smb.security_blob", data) < 3 or end - field_end("smb.native_os", end) < 3
+
     def release_conv(self, uid):
         conv = self.convs.pop(uid, None)
         if conv:
@@ -378,9 +397,10 @@ class Connection:
     # Session Setup AndX
     def cmd_73(self, req, rblock, sblock, ctx):
         if sblock is None:
-            logon = self.logons.pop(req.uid, None) or {"user": "******", "domain": "******",
-                                                       "workstation": "******", "ntlm_unicode": True}
+            logon = self.logons.pop(req.uid, None) or {"user": None, "domain": None,
+                                                       "workstation": None, "ntlm_unicode": True}
             logon["frame"] = req.frame
+            logon["dropped"] = self.native_strings_dropped(rblock)
             if rblock.has("ntlmssp.auth.username"):
                 for field, key in (("ntlmssp.auth.domain", "domain"), ("ntlmssp.auth.username", "user"),
                                    ("ntlmssp.auth.hostname", "workstation")):
@@ -398,6 +418,13 @@ class Connection:
             self.add("logon", self.frames(None, msg), {"uid": msg.uid}, ctx, WHY_NO_REQUEST)
             return
         logon = rblock  # the logon in progress, filed with the request
+        if logon["dropped"]:
+            # Nothing was filed, so no record and no conversation; a record of this UID is
+            # one the library rebuilt for a later file operation.
+            if ctx["status"] not in MORE_PROCESSING:
+                self.add("logon", "request frame %d, response frame %d" % (logon["frame"], msg.frame),
+                         {"uid": None}, ctx, WHY_EMPTY_NATIVE_STRICT)
+            return
         flags = sblock.num("ntlmssp.negotiateflags")
         if flags is not None:
             logon["ntlm_unicode"] = bool(flags & 1)
@@ -428,6 +455,9 @@ class Connection:
         if ctx["status"] == 0:
             fields["tid"] = msg.tid
             conv = self.convs.get(msg.uid)
+            if conv is None and not self.strict:
+                # The library rebuilds the conversation of a tree the server accepted.
+                conv = self.convs[msg.uid] = {"trees": set(), "logged_on": True}
             if conv is None:
                 missing = WHY_NO_CONVERSATION
             else:
@@ -438,16 +468,17 @@ class Connection:
     # Tree Disconnect
     def cmd_71(self, req, rblock, sblock, ctx):
         if sblock is None:
+            # The library names the tree as the request finds it: None when it reports nothing.
             tree = self.trees.get(req.tid)
-            self.pending[(req.pid, req.mid, 0x71)] = (req, tree is not None and tree["uid"] is not None
-                                                     and tree["uid"] in self.convs)
+            known = tree is not None and tree["uid"] is not None and tree["uid"] in self.convs
+            self.pending[(req.pid, req.mid, 0x71)] = (req, (tree["path"] or "") if known else None)
             return
         msg = ctx["msg"]
         if req is None:
             return
-        fields = {"tid": msg.tid, "status": ctx["status"]}
-        self.add("tree_disconnect", self.frames(req, msg), fields, ctx, None if rblock else WHY_NO_TREE)
-        if rblock and ctx["status"] == 0:
+        fields = {"tid": msg.tid, "path": rblock, "status": ctx["status"]}
+        self.add("tree_disconnect", self.frames(req, msg), fields, ctx, None if rblock is not None else WHY_NO_TREE)
+        if rblock is not None and ctx["status"] == 0:
             tree = self.trees.pop(msg.tid, None)
             conv = self.convs.get(msg.uid)
             if conv is not None:
@@ -819,6 +850,12 @@ class Smb2Connection:
         if p.status == STATUS_PENDING and p.flags & 2:
             return  # interim response: the final one follows with the same MessageId
         req, state = self.pending.pop(p.msg_id, (None, None))
+        if req is None and p.cmd == 0x01 and p.status not in MORE_PROCESSING:
+            # A logon's outcome stands on its own: the library reports it from the response.
+            self.exchange = (p,)
+            self.add("logon", "response frame %d" % p.frame, {"session_id": "0x%016x" % p.session_id,
+                                                            "status": p.status})
+            return
         if req is None:
             self.conn.orphans.append(p.frame)
             return
@@ -1082,8 +1119,9 @@ def crosscheck(capture, args):
         for i, (rec, f) in enumerate(records):
             if used[i]:
                 continue
-            masked = rec["event"] in ("logon", "tree_connect") and f["status"] == 0 and \
-                rec.get("user", "******") == "******" and rec.get("share", "******") == "******"
+            # A rebuilt logon has no user, a rebuilt tree no share: texts never seen are left out.
+            masked = f["status"] == 0 and (rec["event"] == "logon" and "user" not in rec or
+                                           rec["event"] == "tree_connect" and "share" not in rec)
             reason = WHY_RECONSTRUCTED if masked else blind_spot(conn)
             line = "%s: smbaudit record without counterpart in tshark: %s" % (label, json.dumps(rec, ensure_ascii=False))
             (explained if reason else unexplained).append(line + ("\n    because " + reason if reason else ""))
@@ -1111,8 +1149,10 @@ def main():
             return 2
         name = os.path.basename(capture)
         status = "FAIL" if unexplained else "ok  "
-        print("%s %s%s: %d records agree, %d unexplained and %d explained disagreements" %
-              (status, name, " (--strict)" if args.strict else "", matched, len(unexplained), len(explained)))
+        total = matched + len(unexplained) + len(explained)
+        print("%s %s%s: %d records agree (%.1f%%), %d unexplained and %d explained disagreements" %
+              (status, name, " (--strict)" if args.strict else "", matched, 100.0 * matched / total if total else 100.0,
+               len(unexplained), len(explained)))
         for line in unexplained:
             print("  UNEXPLAINED " + line)
         if not args.quiet:

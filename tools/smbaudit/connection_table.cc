@@ -58,6 +58,9 @@ size_t UnorderedFlowHash(const Endpoint& a, const Endpoint& b) {
 
 namespace {
 
+// The span of Proccess result codes the router counts.
+constexpr int kFirstResult = -16, kEndResult = 16;
+
 // The SMB2 analyser's bounds, from the same options as the SMB1 context's.
 smb2::Limits Smb2Limits(const ConnectionSettings& settings) {
     smb2::Limits limits;
@@ -110,6 +113,18 @@ void Connection::Feed(bool fromClient, const uint8_t* data, size_t len, bool res
     m_origin.fromClient = fromClient;
     m_origin.time = m_now;
     m_stream.Feed(fromClient, data, len, m_now, resync);
+    // The message count is live (progress and tests read it while connections run).
+    const uint64_t messages = Messages();
+    m_stats.smbMessages += messages - m_messages;
+    m_messages = messages;
+}
+
+uint64_t Connection::Messages() const {
+    uint64_t n = m_stream.Smb2() ? m_stream.Smb2()->counters().messages : 0;
+    for (int rc = kFirstResult; rc < kEndResult; ++rc) {
+        if (rc != SMB_RET_NEED_DATA) n += m_stream.Smb1Results(rc);
+    }
+    return n;
 }
 
 void Connection::CheckTimeOut(const CTimeStamp32& now) {
@@ -146,16 +161,11 @@ void Connection::AddCounters(Stats& stats) const {
     stats.AddReassembly(m_toClient.Counters());
     stats.oversizeDrops += m_stream.Smb1().Counters().oversizeDrops;
     stats.pendingEvicted += m_stream.Smb1().Counters().pendingEvicted;
-    for (int rc = -16; rc < 16; ++rc) {  // the span of Proccess result codes the router counts
-        const uint64_t n = m_stream.Smb1Results(rc);
-        if (!n) continue;
-        stats.results[rc] += n;
-        if (rc != SMB_RET_NEED_DATA) stats.smbMessages += n;
+    for (int rc = kFirstResult; rc < kEndResult; ++rc) {
+        if (const uint64_t n = m_stream.Smb1Results(rc)) stats.results[rc] += n;
     }
-    if (const smb2::Connection* smb2 = m_stream.Smb2()) {
+    if (const smb2::Connection* smb2 = m_stream.Smb2())
         smb2->counters().ForEach([&](const char* name, uint64_t n) { stats.smb2[name] += n; });
-        stats.smbMessages += smb2->counters().messages;
-    }
 }
 
 Connection* ConnectionTable::Find(const FlowKey& key) {

@@ -87,8 +87,11 @@ public:
 
 private:
     void Feed(bool fromClient, const uint8_t* data, size_t len, bool resync);
+    // SMB1 results other than "more data needed" and SMB2 messages, so far.
+    uint64_t Messages() const;
 
     Stats& m_stats;
+    uint64_t m_messages = 0;  // Messages() last added to m_stats
     RecordOrigin m_origin;
     Smb1RecordSink m_sink;
     Smb2RecordSink m_smb2Sink;

@@ -1,6 +1,11 @@
 // One JSON object per line, built in a reusable buffer. Keys are written in the order the
 // caller adds them; values are escaped completely (quotes, backslashes, every control
 // character), so a record always stays on one line whatever bytes the traffic carried.
+//
+// The writer is on the sensor's hot path (one record per audited operation, most of them a
+// few hundred bytes): runs of characters that need no escaping are appended with one copy,
+// numbers are formatted without printf and the date part of time stamps is computed once
+// per second, not once per record.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +25,13 @@ void AppendJsonUtf16(std::string& out, std::u16string_view text);
 // surrogate range).
 void AppendUtf8(std::string& out, uint32_t codePoint);
 
+// "2017-05-10T12:34:56" for seconds since 1970 (UTC), without the C library's time zone
+// machinery: 19 characters written at `out`.
+void FormatUtcSeconds(char* out, int64_t secs);
+
 class JsonLine {
 public:
-    // Starts a new record, discarding the previous one.
+    // Starts a new record, discarding the previous one (the buffer keeps its capacity).
     void Begin();
     // Closes the record and adds the newline; str() is then one complete line.
     void End();
@@ -30,6 +39,10 @@ public:
     void Latin1(std::string_view key, std::string_view value);
     void Utf16(std::string_view key, std::u16string_view value);
     void Uint(std::string_view key, uint64_t value);
+    // "0x%08x", as NT status codes are written.
+    void Hex32(std::string_view key, uint32_t value);
+    // "2017-05-10T12:34:56.123456Z" (UTC, microseconds).
+    void Timestamp(std::string_view key, uint32_t secs, uint32_t micros);
     void Null(std::string_view key);
     void Bool(std::string_view key, bool value);
     void BeginObject(std::string_view key);
@@ -42,6 +55,10 @@ private:
 
     std::string m_buf;
     bool m_first = true;  // no member written yet in the innermost open object
+    // The date and time of the last time stamp's second: records come in bursts within
+    // the same second.
+    int64_t m_cachedSecs = -1;
+    char m_cachedDate[19] = {};
 };
 
 }  // namespace smbaudit

@@ -129,6 +129,24 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "-w" || name == "--write") {
             if (!value(text)) return false;
             o.outputPath = text;
+        } else if (name == "-o" || name == "--output") {
+            if (!value(text)) return false;
+            o.destination = text;
+        } else if (name == "--queue-records") {
+            if (!number(uint64_t(1) << 32, n)) return false;
+            o.queueRecords = n ? n : 1;
+        } else if (name == "-Z" || name == "--user") {
+            if (!value(text)) return false;
+            o.user = text;
+        } else if (name == "-B" || name == "--buffer-size") {
+            if (!number(u32max >> 10, n)) return false;
+            o.bufferKiB = unsigned(n);
+        } else if (name == "--stats-interval") {
+            if (!number(u32max, n)) return false;
+            o.statsInterval = uint32_t(n);
+        } else if (name == "--stats-file") {
+            if (!value(text)) return false;
+            o.statsPath = text;
         } else if (name == "-p" || name == "--ports") {
             if (!value(text) || !ParsePorts(text, o.sensor.serverPorts, error)) return false;
         } else if (name == "--pending-timeout") {
@@ -183,12 +201,21 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
+    ctx.followUnreadLogons = !o.strict;
     if (!o.interface.empty() && !o.captures.empty()) {
         error = "give either -i INTERFACE or capture files, not both";
         return false;
     }
     if (o.interface.empty() && o.captures.empty()) {
         error = "no input: name capture files ('-' for standard input) or -i INTERFACE";
+        return false;
+    }
+    if (!o.destination.empty() && !o.outputPath.empty()) {
+        error = "give either -w FILE or -o DEST, not both";
+        return false;
+    }
+    if (o.bufferKiB && o.interface.empty()) {
+        error = "-B applies to live capture (-i) only";
         return false;
     }
     if (filterGiven && o.interface.empty()) {
@@ -228,7 +255,18 @@ Input:
                              followed.
 
 Output:
-  -w, --write FILE           write records to FILE instead of standard output
+  -w, --write FILE           append records to FILE instead of writing them to standard
+                             output; SIGHUP reopens FILE by name (log rotation)
+  -o, --output DEST          send records to DEST instead of a file:
+                               unix-stream:PATH   one line per record on a stream socket
+                               unix-dgram:PATH    one datagram per record
+                               redis://HOST[:PORT]/list/KEY    RPUSH onto a list
+                               redis://HOST[:PORT]/stream/KEY  XADD, field "record"
+                             records wait in memory while DEST is unreachable (reconnects
+                             with back-off, never holding the capture back); at the end
+                             they are delivered within 10 s or counted as dropped
+      --queue-records N      records -o holds in memory at most; beyond, new records are
+                             dropped and counted (default 100000)
   -s, --stats                print a summary on standard error at the end: packets, TCP
                              bytes, connections, SMB messages, result codes, records by
                              kind, gaps and resynchronisations, and the SMB2/3
@@ -236,6 +274,18 @@ Output:
                              unanswered, encrypted and compressed messages...)
       --no-progress          no progress bar (shown on standard error while reading
                              files, only when standard error is a terminal)
+      --stats-interval SEC   every SEC seconds of live capture, one "stats" JSON record
+                             (counters so far, the capture's drops, the output's queue
+                             and losses), and one more at the end (files: only that one)
+      --stats-file FILE      where the "stats" records go (default: standard error)
+
+Service:
+  -Z, --user USER            once the capture and the output files are open, run as USER
+                             (its uid, gid and groups); the sensor stops rather than keep
+                             running as root when this fails
+  -B, --buffer-size KIB      kernel capture buffer of -i, in KiB (default: libpcap's, 2 MiB)
+  SIGHUP reopens the -w file (after logrotate renamed it); SIGTERM and SIGINT write every
+  pending record and the statistics, then exit 0.
 
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is
@@ -259,14 +309,19 @@ Analysis:
                              the most drop their buffers and resynchronise (default
                              268435456; 0 = no limit)
       --strict               run the analysis library exactly as standard. By default
-                             smbaudit turns on two tolerances:
+                             smbaudit turns on three tolerances:
                              - the standard (non-extended) 34-word NT Create AndX
                                response is accepted: Samba and most non-Windows servers
                                answer with it, and without this every create, read,
                                write and close on them goes unreported;
                              - an AndX chain passes through Locking AndX (which has no
                                handler) to the command behind it: Windows clients chain
-                               Write AndX behind Locking AndX.
+                               Write AndX behind Locking AndX;
+                             - the empty NativeOS and NativeLanMan that end the
+                               Session Setup requests of Windows 10 and later are
+                               read (without this their whole session goes
+                               unreported), and a Tree Connect whose logon was not
+                               seen rebuilds the conversation.
 
 Decryption (encrypted SMB3 sessions, with key material the operator holds; the files
 are described in docs/smbaudit.md; no key ever reaches the output or a message):
@@ -283,7 +338,9 @@ Performance:
       --workers N            follow the connections on N threads (default 1, at most
                              64); a connection stays on one thread, so its records keep
                              their order, but records of different connections may come
-                             in a different order from one run to the next
+                             in a different order from one run to the next. With -i, each
+                             thread reads its own capture handle, the kernel spreading the
+                             connections over them (Linux PACKET_FANOUT)
 
 Other:
   -h, --help                 this help

@@ -16,6 +16,7 @@ constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;
 constexpr uint32_t kDefaultMaxPending = 1024;
 constexpr uint64_t kDefaultMaxBufferedBytes = uint64_t(256) << 20;
 constexpr unsigned kMaxWorkers = 64;
+constexpr uint64_t kDefaultQueueRecords = 100000;
 
 struct Options {
     enum class Action { Run, Help, Version };
@@ -24,6 +25,12 @@ struct Options {
     std::string interface;              // live capture when not empty
     std::string filter;                 // BPF filter of a live capture
     std::string outputPath;             // empty: standard output
+    std::string destination;            // -o: a socket or Redis instead of a file
+    uint64_t queueRecords = kDefaultQueueRecords;  // records -o may hold while its consumer is away
+    std::string user;                   // -Z: run as this user once the capture is open
+    unsigned bufferKiB = 0;             // -B: kernel capture buffer; 0: libpcap's default
+    uint32_t statsInterval = 0;         // seconds between "stats" records; 0: none
+    std::string statsPath;              // where they go; empty: standard error
     bool stats = false;
     bool progress = true;
     bool strict = false;

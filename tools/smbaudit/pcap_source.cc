@@ -1,17 +1,23 @@
 #include "tools/smbaudit/pcap_source.h"
 
+#include <linux/if_packet.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace smbaudit {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+std::atomic<bool> g_stopRequested{false};
 
 namespace {
 
@@ -103,7 +109,7 @@ InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress
     for (;;) {
         if (g_stopRequested) break;
         int rc = pcap_next_ex(pcap, &hdr, &bytes);
-        if (rc == PCAP_ERROR_BREAK) break;  // end of the file
+        if (rc == PCAP_ERROR_BREAK || g_stopRequested) break;  // end of the file, or a signal cut a read
         if (rc == PCAP_ERROR) {
             // A capture cut short (the writer was killed, the copy is partial) or a damaged
             // record: everything before it has been processed.
@@ -125,62 +131,131 @@ InputStatus ReadCaptureFile(const std::string& path, FrameSink& sensor, Progress
     return status;
 }
 
-InputStatus CaptureLive(const std::string& interface, const std::string& filter, FrameSink& sensor) {
+namespace {
+
+// One live capture handle, open and filtered; null after a diagnostic.
+pcap_t* OpenLive(const LiveCapture& capture, std::optional<LinkType>& link) {
+    const std::string& interface = capture.interface;
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* pcap = pcap_create(interface.c_str(), errbuf);
     if (!pcap) {
         std::fprintf(stderr, "smbaudit: %s: %s\n", interface.c_str(), errbuf);
-        return InputStatus::Failed;
+        return nullptr;
     }
-    auto fail = [&](const char* what) {
-        std::fprintf(stderr, "smbaudit: %s: %s: %s\n", interface.c_str(), what, pcap_geterr(pcap));
+    auto fail = [&](const char* what, const char* why) -> pcap_t* {
+        std::fprintf(stderr, "smbaudit: %s: %s: %s\n", interface.c_str(), what, why);
         pcap_close(pcap);
-        return InputStatus::Failed;
+        return nullptr;
     };
     pcap_set_snaplen(pcap, kLiveSnapLen);
     pcap_set_promisc(pcap, 1);
-    pcap_set_immediate_mode(pcap, 1);
+    // Not immediate mode: libpcap then uses the kernel's TPACKET_V3 ring, whose blocks are
+    // filled with packets packed one after the other and handed over when full or after
+    // kPollMillis, instead of TPACKET_V2's one slot of the full snapshot length per packet
+    // (a 2 MiB buffer would hold 8 packets of 256 KiB). Records wait at most that long.
     pcap_set_timeout(pcap, kPollMillis);
+    if (capture.bufferKiB) pcap_set_buffer_size(pcap, int(std::min<uint64_t>(uint64_t(capture.bufferKiB) << 10, INT32_MAX)));
     int rc = pcap_activate(pcap);
-    if (rc < 0) return fail("cannot start capture");
+    if (rc < 0) return fail("cannot start capture", pcap_geterr(pcap));
     if (rc > 0) std::fprintf(stderr, "smbaudit: warning: %s: %s\n", interface.c_str(), pcap_statustostr(rc));
-    int dlt = pcap_datalink(pcap);
-    std::optional<LinkType> link = LinkTypeFromDlt(dlt);
-    if (!link) {
-        std::fprintf(stderr, "smbaudit: %s: unsupported link type %s\n", interface.c_str(), LinkTypeText(dlt).c_str());
-        pcap_close(pcap);
-        return InputStatus::Failed;
-    }
+    const int dlt = pcap_datalink(pcap);
+    link = LinkTypeFromDlt(dlt);
+    if (!link) return fail("unsupported link type", LinkTypeText(dlt).c_str());
     bpf_program program;
-    if (pcap_compile(pcap, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) return fail("bad filter");
+    if (pcap_compile(pcap, &program, capture.filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0)
+        return fail("bad filter", pcap_geterr(pcap));
     rc = pcap_setfilter(pcap, &program);
     pcap_freecode(&program);
-    if (rc != 0) return fail("cannot set filter");
-    if (pcap_setnonblock(pcap, 1, errbuf) != 0) {
-        std::fprintf(stderr, "smbaudit: %s: %s\n", interface.c_str(), errbuf);
-        pcap_close(pcap);
-        return InputStatus::Failed;
-    }
+    if (rc != 0) return fail("cannot set filter", pcap_geterr(pcap));
+    if (pcap_setnonblock(pcap, 1, errbuf) != 0) return fail("non-blocking mode", errbuf);
+    return pcap;
+}
 
-    LiveState state{&sensor, *link};
+// Puts the handle's packet socket in the fan-out group `group`: the kernel then hands each
+// packet to one socket of the group, picked by a hash of the flow that is the same for both
+// directions (addresses and ports are put in order before hashing), so that each connection
+// is seen whole by one worker. IP fragments are reassembled first (DEFRAG), so that they
+// hash as their flow does.
+bool JoinFanout(pcap_t* pcap, uint16_t group, const std::string& interface) {
+    const int arg = int(group) | ((PACKET_FANOUT_HASH | PACKET_FANOUT_FLAG_DEFRAG) << 16);
+    if (setsockopt(pcap_fileno(pcap), SOL_PACKET, PACKET_FANOUT, &arg, sizeof arg) == 0) return true;
+    std::fprintf(stderr, "smbaudit: %s: cannot join a kernel fan-out group (PACKET_FANOUT): %s\n", interface.c_str(),
+                 std::strerror(errno));
+    return false;
+}
+
+InputStatus LiveLoop(const LiveCapture& capture, pcap_t* pcap, LinkType link, FrameSink& sensor, size_t worker) {
+    LiveState state{&sensor, link};
     pollfd pfd{pcap_get_selectable_fd(pcap), POLLIN, 0};
     InputStatus status = InputStatus::Ok;
+    CaptureCounters counters;
+    u_int lastPcapCounters[3] = {};
     while (!g_stopRequested) {
         // Waiting in poll rather than in libpcap lets a signal end the capture at once and
         // lets time-outs run while the network is quiet.
         int ready = pfd.fd >= 0 ? poll(&pfd, 1, kPollMillis) : 1;
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && pcap_dispatch(pcap, -1, OnLivePacket, reinterpret_cast<u_char*>(&state)) < 0) {
-            std::fprintf(stderr, "smbaudit: %s: capture failed: %s\n", interface.c_str(), pcap_geterr(pcap));
+            std::fprintf(stderr, "smbaudit: %s: capture failed: %s\n", capture.interface.c_str(), pcap_geterr(pcap));
             status = InputStatus::Failed;
             break;
         }
         timeval now;
         gettimeofday(&now, nullptr);
         sensor.Tick(ToTimeStamp(now));
+        pcap_stat ps{};
+        if (capture.idle && pcap_stats(pcap, &ps) == 0) {
+            // libpcap's counters are 32 bits wide and wrap within days on a busy link:
+            // their increments are added up in 64 bits.
+            const u_int now[3] = {ps.ps_recv, ps.ps_drop, ps.ps_ifdrop};
+            uint64_t* totals[3] = {&counters.received, &counters.dropped, &counters.ifDropped};
+            for (int i = 0; i < 3; ++i) {
+                *totals[i] += uint32_t(now[i] - lastPcapCounters[i]);
+                lastPcapCounters[i] = now[i];
+            }
+        }
+        if (capture.idle) capture.idle(worker, counters);
     }
-    pcap_close(pcap);
     return status;
+}
+
+}  // namespace
+
+InputStatus CaptureLive(const LiveCapture& capture, const std::vector<FrameSink*>& sensors) {
+    std::vector<pcap_t*> handles;
+    auto closeAll = [&] {
+        for (pcap_t* p : handles) pcap_close(p);
+    };
+    std::optional<LinkType> link;
+    // The group id only needs to be unique among the host's fan-out groups.
+    const uint16_t group = uint16_t(getpid());
+    for (size_t i = 0; i < sensors.size(); ++i) {
+        pcap_t* pcap = OpenLive(capture, link);
+        if (!pcap || (sensors.size() > 1 && !JoinFanout(pcap, group, capture.interface))) {
+            if (pcap) pcap_close(pcap);
+            closeAll();
+            return InputStatus::Failed;
+        }
+        handles.push_back(pcap);
+    }
+    if (capture.opened && !capture.opened()) {
+        closeAll();
+        return InputStatus::Failed;
+    }
+    std::vector<InputStatus> statuses(sensors.size(), InputStatus::Ok);
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < sensors.size(); ++i) {
+        threads.emplace_back([&, i] {
+            statuses[i] = LiveLoop(capture, handles[i], *link, *sensors[i], i);
+            g_stopRequested = true;
+        });
+    }
+    statuses[0] = LiveLoop(capture, handles[0], *link, *sensors[0], 0);
+    // One handle failing stops them all: its share of the connections would go unseen.
+    g_stopRequested = true;
+    for (std::thread& t : threads) t.join();
+    closeAll();
+    return *std::max_element(statuses.begin(), statuses.end());
 }
 
 }  // namespace smbaudit

@@ -4,78 +4,10 @@
 #include <iterator>
 
 #include "tools/smbaudit/dcerpc_summary.h"
+#include "tools/smbaudit/status_names.h"
 
 namespace smbaudit {
 namespace {
-
-struct StatusName {
-    uint32_t code;
-    const char* name;
-};
-
-// The NT status codes that SMB servers answer with most, by the names Windows and
-// Wireshark give them.
-constexpr StatusName kStatusNames[] = {
-    {0x00000000, "STATUS_SUCCESS"},
-    {0x00000103, "STATUS_PENDING"},
-    {0x80000005, "STATUS_BUFFER_OVERFLOW"},
-    {0x80000006, "STATUS_NO_MORE_FILES"},
-    {0xC0000001, "STATUS_UNSUCCESSFUL"},
-    {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
-    {0xC0000003, "STATUS_INVALID_INFO_CLASS"},
-    {0xC0000008, "STATUS_INVALID_HANDLE"},
-    {0xC000000D, "STATUS_INVALID_PARAMETER"},
-    {0xC000000E, "STATUS_NO_SUCH_DEVICE"},
-    {0xC000000F, "STATUS_NO_SUCH_FILE"},
-    {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
-    {0xC0000011, "STATUS_END_OF_FILE"},
-    {0xC0000016, "STATUS_MORE_PROCESSING_REQUIRED"},
-    {0xC0000017, "STATUS_NO_MEMORY"},
-    {0xC0000022, "STATUS_ACCESS_DENIED"},
-    {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
-    {0xC0000033, "STATUS_OBJECT_NAME_INVALID"},
-    {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
-    {0xC0000035, "STATUS_OBJECT_NAME_COLLISION"},
-    {0xC0000039, "STATUS_OBJECT_PATH_INVALID"},
-    {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
-    {0xC000003B, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
-    {0xC0000043, "STATUS_SHARING_VIOLATION"},
-    {0xC0000054, "STATUS_FILE_LOCK_CONFLICT"},
-    {0xC0000055, "STATUS_LOCK_NOT_GRANTED"},
-    {0xC0000056, "STATUS_DELETE_PENDING"},
-    {0xC0000061, "STATUS_PRIVILEGE_NOT_HELD"},
-    {0xC000006A, "STATUS_WRONG_PASSWORD"},
-    {0xC000006D, "STATUS_LOGON_FAILURE"},
-    {0xC000006E, "STATUS_ACCOUNT_RESTRICTION"},
-    {0xC000006F, "STATUS_INVALID_LOGON_HOURS"},
-    {0xC0000070, "STATUS_INVALID_WORKSTATION"},
-    {0xC0000071, "STATUS_PASSWORD_EXPIRED"},
-    {0xC0000072, "STATUS_ACCOUNT_DISABLED"},
-    {0xC000007F, "STATUS_DISK_FULL"},
-    {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
-    {0xC00000B0, "STATUS_PIPE_DISCONNECTED"},
-    {0xC00000B5, "STATUS_IO_TIMEOUT"},
-    {0xC00000BA, "STATUS_FILE_IS_A_DIRECTORY"},
-    {0xC00000BB, "STATUS_NOT_SUPPORTED"},
-    {0xC00000BE, "STATUS_BAD_NETWORK_PATH"},
-    {0xC00000C9, "STATUS_NETWORK_NAME_DELETED"},
-    {0xC00000CA, "STATUS_NETWORK_ACCESS_DENIED"},
-    {0xC00000CC, "STATUS_BAD_NETWORK_NAME"},
-    {0xC00000D0, "STATUS_REQUEST_NOT_ACCEPTED"},
-    {0xC0000101, "STATUS_DIRECTORY_NOT_EMPTY"},
-    {0xC0000103, "STATUS_NOT_A_DIRECTORY"},
-    {0xC0000120, "STATUS_CANCELLED"},
-    {0xC0000121, "STATUS_CANNOT_DELETE"},
-    {0xC0000128, "STATUS_FILE_CLOSED"},
-    {0xC000014B, "STATUS_PIPE_BROKEN"},
-    {0xC0000193, "STATUS_ACCOUNT_EXPIRED"},
-    {0xC0000203, "STATUS_USER_SESSION_DELETED"},
-    {0xC0000224, "STATUS_PASSWORD_MUST_CHANGE"},
-    {0xC0000225, "STATUS_NOT_FOUND"},
-    {0xC0000234, "STATUS_ACCOUNT_LOCKED_OUT"},
-    {0xC0000257, "STATUS_PATH_NOT_COVERED"},
-    {0xC00002F9, "STATUS_PKINIT_NAME_MISMATCH"},
-};
 
 void Put(JsonLine& line, std::string_view key, const Text& text) {
     if (!text.known) return;
@@ -164,13 +96,6 @@ void AppendTimestamp(std::string& out, const CTimeStamp32& t) {
     out += text;
 }
 
-const char* NtStatusName(uint32_t status) {
-    for (const auto& known : kStatusNames) {
-        if (known.code == status) return known.name;
-    }
-    return nullptr;
-}
-
 void FormatRecord(JsonLine& line, const AuditRecord& r) {
     line.Begin();
     std::string ts;
@@ -189,7 +114,8 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
             char code[11];
             std::snprintf(code, sizeof code, "0x%08x", *r.status);
             line.Latin1("status", code);
-            if (const char* name = NtStatusName(*r.status)) line.Latin1("status_name", name);
+            const std::string name = StatusName(*r.status);
+            if (!name.empty()) line.Latin1("status_name", name);
         }
     }
     Put(line, "rtt_us", r.rttMicros);

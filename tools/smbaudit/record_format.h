@@ -14,8 +14,6 @@ namespace smbaudit {
 
 // "2017-05-10T12:34:56.123456Z"
 void AppendTimestamp(std::string& out, const CTimeStamp32& time);
-// Well-known NT status names ("STATUS_ACCESS_DENIED"), or null.
-const char* NtStatusName(uint32_t status);
 
 void FormatRecord(JsonLine& line, const AuditRecord& record);
 

@@ -118,7 +118,8 @@ void Head(const smb2::Event& ev, AuditRecord& r) {
     r.sessionId = ev.sessionId;
     if (ev.session) r.user = Known(ev.session->identity.user);
     if (ev.kind == EventKind::Logon || ev.kind == EventKind::Logoff) return;
-    r.treeId = ev.treeId;
+    // TreeId 0 names no tree, except on the disconnect that a client sends for it.
+    if (ev.treeId || ev.kind == EventKind::TreeDisconnect) r.treeId = ev.treeId;
     if (ev.tree) Share(r, ev.tree->path);
     if (ev.kind == EventKind::TreeConnect || ev.kind == EventKind::TreeDisconnect ||
         ev.kind == EventKind::Encrypted)

@@ -102,4 +102,40 @@ void Stats::Print(std::FILE* out) const {
     }
 }
 
+void FormatStatsRecord(JsonLine& line, uint32_t now, const Stats& s, const CaptureCounters* capture,
+                       const OutputCounters& output) {
+    line.Begin();
+    line.Timestamp("ts", now, 0);
+    line.Latin1("event", "stats");
+    line.Uint("packets", s.packets);
+    line.Uint("capture_bytes", s.captureBytes);
+    line.Uint("tcp_payload_bytes", s.tcpPayloadBytes);
+    line.Uint("connections", s.connections);
+    line.Uint("smb_messages", s.smbMessages);
+    line.Uint("gaps", s.reassembly.gaps);
+    line.Uint("gap_bytes", s.reassembly.gapBytes);
+    line.Uint("resyncs", s.reassembly.resyncs);
+    line.Uint("oversize_drops", s.oversizeDrops);
+    line.Uint("pending_evicted", s.pendingEvicted);
+    line.Uint("buffer_sheds", s.bufferSheds);
+    line.BeginObject("records");
+    for (int i = 0; i < kRecordKindCount; ++i) line.Uint(RecordKindName(RecordKind(i)), s.records[i]);
+    line.EndObject();
+    if (capture) {
+        line.BeginObject("capture");
+        line.Uint("received", capture->received);
+        line.Uint("dropped", capture->dropped);
+        line.Uint("if_dropped", capture->ifDropped);
+        line.EndObject();
+    }
+    line.BeginObject("output");
+    line.Uint("records", output.records);
+    line.Uint("delivered", output.delivered);
+    line.Uint("dropped", output.dropped);
+    line.Uint("queued", output.queued);
+    line.Uint("reconnects", output.reconnects);
+    line.EndObject();
+    line.End();
+}
+
 }  // namespace smbaudit

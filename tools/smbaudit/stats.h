@@ -7,8 +7,10 @@
 #include <map>
 #include <string_view>
 
+#include "tools/smbaudit/json_writer.h"
 #include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/packet_decode.h"
+#include "tools/smbaudit/record_writer.h"
 #include "tools/smbaudit/tcp_reassembly.h"
 
 namespace smbaudit {
@@ -40,6 +42,19 @@ struct Stats {
     void Add(const Stats& other);
     void Print(std::FILE* out) const;
 };
+
+// The capture's own counters (pcap_stats): packets the kernel saw, and those lost before
+// the sensor could read them, for want of buffer space (-B) or in the interface.
+struct CaptureCounters {
+    uint64_t received = 0;
+    uint64_t dropped = 0;
+    uint64_t ifDropped = 0;
+};
+
+// The "stats" record of --stats-interval: the counters so far, the capture's (live only)
+// and the output's.
+void FormatStatsRecord(JsonLine& line, uint32_t now, const Stats& stats, const CaptureCounters* capture,
+                       const OutputCounters& output);
 
 // Name of a Proccess result code ("SMB_RET_FILE_CMD"...).
 const char* ResultCodeName(int code);

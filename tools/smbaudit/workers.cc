@@ -20,6 +20,13 @@ constexpr size_t kBatchBytes = 256 * 1024;
 constexpr size_t kQueueDepth = 8;
 }  // namespace
 
+SensorConfig ShareOf(const SensorConfig& config, size_t workers) {
+    SensorConfig share = config;
+    if (workers && share.connection.maxBufferedBytes)
+        share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
+    return share;
+}
+
 size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHash(seg.src, seg.dst) % workers; }
 
 struct ShardedSensor::Batch {
@@ -41,8 +48,8 @@ struct ShardedSensor::Batch {
 
 class ShardedSensor::Worker {
 public:
-    Worker(const SensorConfig& config, RecordWriter& writer)
-        : m_sensor(config, writer, m_stats), m_current(NewBatch()) {
+    Worker(const SensorConfig& config, RecordOutput& output)
+        : m_writer(output), m_sensor(config, m_writer, m_stats), m_current(NewBatch()) {
         m_thread = std::thread([this] { Run(); });
     }
     ~Worker() { Stop(); }
@@ -125,13 +132,16 @@ private:
                 }
             }
             batch->Clear();
+            m_writer.Flush();
             std::lock_guard<std::mutex> hold(m_lock);
             m_spare.push_back(batch);
         }
         m_sensor.Finish();
+        m_writer.Flush();
     }
 
     Stats m_stats;
+    RecordWriter m_writer;
     Sensor m_sensor;
 
     std::mutex m_lock;
@@ -145,13 +155,10 @@ private:
     std::thread m_thread;
 };
 
-ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers)
+ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
     : m_stats(stats), m_kerberosHints(config.kerberosHints) {
-    // The buffering bound holds for the whole process: each worker's table gets its share.
-    SensorConfig share = config;
-    if (workers && share.connection.maxBufferedBytes)
-        share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
-    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, writer));
+    const SensorConfig share = ShareOf(config, workers);
+    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, output));
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
@@ -182,6 +189,59 @@ void ShardedSensor::Finish() {
     m_finished = true;
     for (auto& worker : m_workers) worker->Stop();
     for (auto& worker : m_workers) m_stats.Add(worker->Counters());
+}
+
+struct LiveSensors::One {
+    One(const SensorConfig& config, RecordOutput& output) : writer(output), sensor(config, writer, stats) {}
+    Stats stats;
+    RecordWriter writer;
+    Sensor sensor;
+    std::mutex lock;  // guards the published copies
+    Stats published;
+    CaptureCounters capture;
+};
+
+LiveSensors::LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count) {
+    const SensorConfig share = ShareOf(config, count);
+    for (size_t i = 0; i < count; ++i) m_sensors.push_back(std::make_unique<One>(share, output));
+}
+
+LiveSensors::~LiveSensors() = default;
+
+std::vector<FrameSink*> LiveSensors::Sinks() {
+    std::vector<FrameSink*> sinks;
+    for (auto& one : m_sensors) sinks.push_back(&one->sensor);
+    return sinks;
+}
+
+void LiveSensors::Idle(size_t worker, const CaptureCounters& capture) {
+    One& one = *m_sensors[worker];
+    one.writer.Flush();
+    std::lock_guard<std::mutex> hold(one.lock);
+    one.published = one.stats;
+    one.capture = capture;
+}
+
+Stats LiveSensors::Snapshot(CaptureCounters& capture) {
+    Stats total;
+    capture = {};
+    for (auto& one : m_sensors) {
+        std::lock_guard<std::mutex> hold(one->lock);
+        total.Add(one->published);
+        capture.received += one->capture.received;
+        capture.dropped += one->capture.dropped;
+        capture.ifDropped += one->capture.ifDropped;
+    }
+    return total;
+}
+
+void LiveSensors::Finish(Stats& total, CaptureCounters& capture) {
+    for (auto& one : m_sensors) {
+        one->sensor.Finish();
+        one->writer.Flush();
+    }
+    Snapshot(capture);
+    for (auto& one : m_sensors) total.Add(one->stats);
 }
 
 }  // namespace smbaudit

@@ -2,8 +2,9 @@
 // each frame and hands its TCP segment to the worker that owns the connection, picked by a
 // hash of the two endpoints that is the same in both directions. Each worker runs its own
 // Sensor (connection table, contexts, reassemblers, counters) over its share of the
-// connections, so a connection's segments are handled by one thread in capture order. All
-// workers write through the one RecordWriter, a whole line at a time.
+// connections, so a connection's segments are handled by one thread in capture order. Each
+// worker collects its records in its own RecordWriter and hands them to the shared output
+// a block at a time (after every batch), never taking a shared lock per record.
 //
 // Segments travel in batches (their payloads copied into the batch, since the capture
 // reader's frame buffer is reused) over a short bounded queue per worker: a worker that
@@ -21,13 +22,16 @@
 
 namespace smbaudit {
 
+// A worker's share of the sensor's limits: the buffering bound holds for the whole process.
+SensorConfig ShareOf(const SensorConfig& config, size_t workers);
+
 // The worker, out of `workers`, that follows the connection of `seg`.
 size_t WorkerOf(const TcpSegment& seg, size_t workers);
 
 class ShardedSensor : public FrameSink {
 public:
     // `stats` receives the reader's counters as frames arrive and every worker's at Finish.
-    ShardedSensor(const SensorConfig& config, RecordWriter& writer, Stats& stats, size_t workers);
+    ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers);
     ~ShardedSensor() override;
     ShardedSensor(const ShardedSensor&) = delete;
     ShardedSensor& operator=(const ShardedSensor&) = delete;
@@ -50,6 +54,27 @@ private:
     std::vector<std::unique_ptr<Worker>> m_workers;
     uint32_t m_lastTickSec = 0;
     bool m_finished = false;
+};
+
+// The sensors of a live capture: one per capture thread (pcap_source's CaptureLive, with
+// kernel fan-out from two on), each with its own connections, counters and record writer.
+// Nothing is shared between the threads but the output, taken once per round of packets.
+class LiveSensors {
+public:
+    LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count);
+    ~LiveSensors();
+    std::vector<FrameSink*> Sinks();
+    // On capture thread `worker` after each round of packets: its records go to the output
+    // (a consumer waits on each), and its counters are published for Snapshot.
+    void Idle(size_t worker, const CaptureCounters& capture);
+    // Every thread's published counters, added up.
+    Stats Snapshot(CaptureCounters& capture);
+    // Once the capture threads have ended: finishes every sensor and adds its counters.
+    void Finish(Stats& total, CaptureCounters& capture);
+
+private:
+    struct One;
+    std::vector<std::unique_ptr<One>> m_sensors;
 };
 
 }  // namespace smbaudit
