@@ -66,10 +66,7 @@ std::shared_ptr<const SessionSecrets> KeyStore::Find(uint64_t sessionId) const {
 void KeyStore::Learn(uint64_t sessionId, const SessionSecrets& learned) {
     std::unique_lock lock(m_mutex);
     auto it = m_sessions.find(sessionId);
-    if (it == m_sessions.end() && m_sessions.size() >= m_maxSessions) {
-        ++m_dropped;
-        return;
-    }
+    if (it == m_sessions.end() && m_sessions.size() >= m_maxSessions) return;
     auto merged = std::make_shared<SessionSecrets>(it == m_sessions.end() ? SessionSecrets() : *it->second);
     bool operatorKeys = !merged->clientToServer.empty();
     if (merged->sessionKey.empty() && !operatorKeys) merged->sessionKey = learned.sessionKey;
@@ -83,11 +80,6 @@ void KeyStore::Learn(uint64_t sessionId, const SessionSecrets& learned) {
         merged->clientRealm = learned.clientRealm;
     }
     m_sessions[sessionId] = std::move(merged);
-}
-
-uint64_t KeyStore::sessionsDropped() const {
-    std::shared_lock lock(m_mutex);
-    return m_dropped;
 }
 
 }  // namespace smbaudit::crypto

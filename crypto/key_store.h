@@ -50,9 +50,8 @@ public:
     // Any thread.
     std::shared_ptr<const SessionSecrets> Find(uint64_t sessionId) const;
     // Adds what `learned` knows and the entry does not: the operator's keys and the first
-    // logon of a session win. A new session beyond maxSessions is not kept (counted).
+    // logon of a session win. A new session beyond maxSessions is not kept.
     void Learn(uint64_t sessionId, const SessionSecrets& learned);
-    uint64_t sessionsDropped() const;
 
 private:
     size_t m_maxSessions;
@@ -60,7 +59,6 @@ private:
     std::vector<KeytabEntry> m_keytab;
     mutable std::shared_mutex m_mutex;
     std::unordered_map<uint64_t, std::shared_ptr<const SessionSecrets>> m_sessions;
-    uint64_t m_dropped = 0;
 };
 
 }  // namespace smbaudit::crypto
