@@ -18,6 +18,8 @@
 # 3. --workers: 1 and 2 workers on 16 interleaved copies of the transfer (16 connections),
 #    on the single connection, and on small messages (impacket-smb1.pcap in 32 interleaved
 #    copies, 240 times over: 7,680 connections), with a check that both give the same records.
+# 4. SMB3 decryption (bench/crypto_bench.cc, when OpenSSL is found): 16 KiB transform
+#    messages through the decryptor against `openssl speed -evp` of the same cipher.
 #
 # --quick shortens the micro-benchmarks (for trying the script, not for figures).
 set -euo pipefail
@@ -164,4 +166,17 @@ for f in "$fan" "$tap" "$small"; do
         printf "| %s | %d MB | %.0f MB/s | %.0f MB/s | %.2f x |\n", n, s, s / a, s / b, a / b }'
 done
 echo
+
+if cmake --build "$build" -j2 --target smbaudit_crypto_bench >/dev/null 2>&1; then
+    echo "| SMB3 decryption, 16 KiB messages | smbaudit | openssl speed -evp | ratio |"
+    echo "|---|---|---|---|"
+    for c in 1:aes-128-ccm 2:aes-128-gcm 3:aes-256-ccm 4:aes-256-gcm; do
+        ours=$("$build/bench/smbaudit_crypto_bench" --benchmark_filter="cipher:${c%%:*}/bytes:16384\$" \
+            --benchmark_min_time="$min_time" --benchmark_format=json 2>/dev/null |
+            python3 -c 'import json, sys; print(json.load(sys.stdin)["benchmarks"][0]["bytes_per_second"] / 1e6)')
+        theirs=$(openssl speed -evp "${c#*:}" -bytes 16384 -seconds 2 2>/dev/null | awk 'END {sub("k", "", $2); print $2 / 1000}')
+        awk -v n="${c#*:}" -v a="$ours" -v b="$theirs" 'BEGIN {printf "| %s | %.0f MB/s | %.0f MB/s | %.2f |\n", n, a, b, a / b}'
+    done
+    echo
+fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,7 +3,8 @@
 # any is missing. Safe to run again.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
-          libssl-dev pkg-config valgrind tshark python3 libhiredis-dev redis-server dpkg-dev)
+          pkg-config valgrind tshark python3 libhiredis-dev redis-server dpkg-dev libssl-dev
+          samba-ad-dc samba-ad-provision krb5-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace smbaudit::smb2 {
@@ -41,6 +42,14 @@ public:
     // success `plain` holds the SMB2 message(s) it carried. False when no key is known for
     // the session or the authentication tag does not verify.
     virtual bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) = 0;
+
+    // The client a Kerberos session's ticket names (principal, such as "alice", and realm),
+    // when the decryptor could open the ticket (a keytab of the service). Asked when a
+    // SESSION_SETUP succeeds; also known on the other channels of the session.
+    virtual bool KerberosClient(uint64_t sessionId, std::string& principal, std::string& realm) const {
+        (void)sessionId, (void)principal, (void)realm;
+        return false;
+    }
 };
 
 }  // namespace smbaudit::smb2

@@ -67,6 +67,12 @@ void OnSessionSetupResponse(Connection::Impl& c, const Message* m, const Session
         }
         if (s.anonymous) s.identity.auth = AuthKind::Anonymous;
         else if (s.guest) s.identity.auth = AuthKind::Guest;
+        // With the service's keytab the decryptor opens the ticket: the client it names.
+        std::string principal, realm;
+        if (s.identity.auth == AuthKind::Kerberos && c.decryptor && c.decryptor->KerberosClient(id, principal, realm)) {
+            s.identity.user = WidenBytes(principal);
+            s.identity.domain = WidenBytes(realm);
+        }
         if (c.directory && !s.binding) c.directory->Publish(id, s.identity);
     }
     p.sessionId = id;

@@ -40,7 +40,8 @@ TEST(Options, ValuesInBothSpellings) {
     Options o;
     std::string error;
     ASSERT_TRUE(Parse({"--pending-timeout=5", "--idle-timeout", "7", "--max-message-bytes=0", "--max-pending", "3",
-                       "--max-reorder-bytes=99", "-w", "out.jsonl", "-s", "--no-progress", "x.pcap"},
+                       "--max-reorder-bytes=99", "-w", "out.jsonl", "-s", "--no-progress", "--smb-keys", "k",
+                       "--ntlm-credentials=c", "--keytab", "t", "x.pcap"},
                       o, error))
         << error;
     EXPECT_EQ(o.sensor.connection.pendingTimeout, 5u);
@@ -51,6 +52,7 @@ TEST(Options, ValuesInBothSpellings) {
     EXPECT_EQ(o.outputPath, "out.jsonl");
     EXPECT_TRUE(o.stats);
     EXPECT_FALSE(o.progress);
+    EXPECT_EQ(o.decryption.smbKeys + o.decryption.ntlmCredentials + o.decryption.keytab, "kct");
 }
 
 TEST(Options, PortsAddFramingAndExtendTheLiveFilter) {

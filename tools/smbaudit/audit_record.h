@@ -110,6 +110,10 @@ struct AuditRecord {
     Text user, domain, workstation;
     const char* auth = nullptr;           // "ntlmssp", "kerberos", "anonymous", "guest", "plain"
     Text realm, servicePrincipal;
+    // Kerberos logons: the client principal that the client's address last named in an
+    // AS-REQ on port 88, and when (a hint: other users may share the address).
+    Text userHint;
+    std::optional<CTimeStamp32> userHintTime;
     Text dialect, serverName, serverDomain, clientOs, serverOs, lanManager;
     std::optional<bool> signing, encrypted, decrypted;
 

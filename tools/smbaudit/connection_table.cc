@@ -78,6 +78,7 @@ Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSetti
     : m_stats(stats),
       m_sink(pipeline, m_origin),
       m_smb2Sink(pipeline, m_origin),
+      m_decryptor(settings.decryption ? settings.decryption->NewConnection() : nullptr),
       m_stream(&m_sink, MakeAddrInfo(key, directTcp), m_smb2Sink, Smb2Limits(settings)),
       m_toServer([this](const uint8_t* d, size_t n, bool resync) { Feed(true, d, n, resync); }, settings.reassembly),
       m_toClient([this](const uint8_t* d, size_t n, bool resync) { Feed(false, d, n, resync); }, settings.reassembly) {
@@ -85,6 +86,8 @@ Connection::Connection(const FlowKey& key, bool directTcp, const ConnectionSetti
     m_origin.server = FormatEndpoint(key.server);
     m_stream.Smb1().SetPendingTimeOut(settings.pendingTimeout);
     m_stream.Smb1().SetOptions(settings.contextOptions);
+    if (m_decryptor) m_stream.SetDecryptor(m_decryptor.get());
+    if (settings.sessions) m_stream.SetSessionDirectory(settings.sessions);
 }
 
 void Connection::Segment(bool fromClient, const TcpSegment& seg, const CTimeStamp32& time) {

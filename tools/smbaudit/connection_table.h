@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "router/smb_stream.h"
+#include "tools/smbaudit/decryption.h"
 #include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/smb1_records.h"
 #include "tools/smbaudit/smb2_records.h"
@@ -43,6 +44,12 @@ struct ConnectionSettings {
     // out-of-order segments); 0: no bound. Beyond it, the connections holding the most drop
     // what they buffer and resynchronise.
     size_t maxBufferedBytes = 0;
+    // Key material for encrypted SMB3 sessions, shared by all connections: each takes a
+    // decryptor of it (Decryption::NewConnection). Null: no decryption.
+    Decryption* decryption = nullptr;
+    // The SMB2 sessions of all connections and workers, so that a channel bound to a session
+    // set up on another connection (multichannel) names its user. Null: each connection alone.
+    smb2::SessionDirectory* sessions = nullptr;
 };
 
 enum class CloseReason { Fin, Rst, Idle, Reused, EndOfInput };
@@ -88,6 +95,7 @@ private:
     RecordOrigin m_origin;
     Smb1RecordSink m_sink;
     Smb2RecordSink m_smb2Sink;
+    std::unique_ptr<smb2::Decryptor> m_decryptor;  // outlives the stream that uses it
     SmbStream m_stream;
     TcpReassembler m_toServer;
     TcpReassembler m_toClient;

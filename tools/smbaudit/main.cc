@@ -200,5 +200,17 @@ int main(int argc, char** argv) {
         std::printf("smbaudit %s\n", SMBAUDIT_VERSION);
         return 0;
     }
+    // Shared by every connection and worker: the decryption key material, the SMB2 sessions
+    // (multichannel) and the Kerberos user hints.
+    Decryption decryption;
+    if (!decryption.Load(options.decryption, error)) {
+        std::fprintf(stderr, "smbaudit: %s\n", error.c_str());
+        return 2;
+    }
+    if (decryption.enabled()) options.sensor.connection.decryption = &decryption;
+    smb2::SessionDirectory sessions;
+    options.sensor.connection.sessions = &sessions;
+    KerberosHints kerberosHints;
+    options.sensor.kerberosHints = &kerberosHints;
     return Run(options);
 }

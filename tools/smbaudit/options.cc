@@ -174,6 +174,15 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
                 return false;
             }
             o.workers = unsigned(n);
+        } else if (name == "--smb-keys") {
+            if (!value(text)) return false;
+            o.decryption.smbKeys = text;
+        } else if (name == "--ntlm-credentials") {
+            if (!value(text)) return false;
+            o.decryption.ntlmCredentials = text;
+        } else if (name == "--keytab") {
+            if (!value(text)) return false;
+            o.decryption.keytab = text;
         } else if (name == "--strict") {
             if (!flag()) return false;
             o.strict = true;
@@ -269,7 +278,8 @@ Input:
                              stream of traffic; '-' reads standard input
   -i, --interface IFACE      capture live on IFACE until interrupted (SIGINT/SIGTERM)
   -f, --filter EXPR          BPF filter of the live capture
-                             (default: "tcp port 445 or tcp port 139", plus --ports)
+                             (default: "tcp port 445 or tcp port 139 or port 88",
+                             plus --ports; port 88 is Kerberos, for user hints)
   -p, --ports LIST           more server ports, comma-separated: PORT uses the NetBIOS
                              session framing of port 139, PORT/direct the framing of
                              SMB directly over TCP (port 445). 445 and 139 are always
@@ -360,6 +370,17 @@ Analysis:
                                read (without this their whole session goes
                                unreported), and a Tree Connect whose logon was not
                                seen rebuilds the conversation.
+
+Decryption (encrypted SMB3 sessions, with key material the operator holds; the files
+are described in docs/smbaudit.md; no key ever reaches the output or a message):
+      --smb-keys FILE        session keys: lines SESSION_ID SESSION_KEY, or SESSION_ID
+                             CLIENT_TO_SERVER_KEY SERVER_TO_CLIENT_KEY (hex)
+      --ntlm-credentials FILE
+                             passwords of NTLM logons: lines DOMAIN\user PASSWORD or
+                             DOMAIN\user :NTHASH; the session keys follow from the
+                             NTLMv2 logons seen
+      --keytab FILE          MIT keytab of the SMB service: Kerberos tickets are opened
+                             for the client's name and the session key
 
 Performance:
       --workers N            follow the connections on N threads (default 1, at most

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "tools/smbaudit/files/file_config.h"
+#include "tools/smbaudit/decryption.h"
 #include "tools/smbaudit/sensor.h"
 
 namespace smbaudit {
 
-constexpr const char* kDefaultFilter = "tcp port 445 or tcp port 139";
+constexpr const char* kDefaultFilter = "tcp port 445 or tcp port 139 or port 88";
 constexpr uint32_t kDefaultPendingTimeout = 60;
 constexpr uint32_t kDefaultIdleTimeout = 900;
 constexpr uint32_t kDefaultMaxMessageBytes = 4u << 20;
@@ -35,6 +36,7 @@ struct Options {
     bool progress = true;
     bool strict = false;
     unsigned workers = 1;               // threads that follow connections
+    DecryptionOptions decryption;  // key material for encrypted SMB3 sessions
     SensorConfig sensor;      // sensor.files.extract is set up by the host from `extract`
     ExtractConfig extract;
 };

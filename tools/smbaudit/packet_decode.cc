@@ -15,6 +15,7 @@ constexpr uint16_t kEtherQinQOld = 0x9100;
 constexpr int kMaxVlanTags = 8;
 constexpr int kMaxIpv6ExtHeaders = 8;
 constexpr uint8_t kProtoTcp = 6;
+constexpr uint8_t kProtoUdp = 17;
 
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
@@ -58,6 +59,17 @@ DecodeStatus DecodeTcp(const uint8_t* p, size_t avail, size_t announced, TcpSegm
     return DecodeStatus::Ok;
 }
 
+// The 8-byte UDP header: the datagram is handed on as far as the capture holds it.
+DecodeStatus DecodeUdp(const uint8_t* p, size_t avail, TcpSegment& out) {
+    if (avail < 8) return DecodeStatus::NotTcp;
+    out.udp = true;
+    out.src.port = Be16(p);
+    out.dst.port = Be16(p + 2);
+    out.payload = p + 8;
+    out.payloadLen = uint32_t(avail - 8);
+    return DecodeStatus::NotTcp;
+}
+
 DecodeStatus DecodeIpv4(const uint8_t* p, size_t len, TcpSegment& out) {
     if (len < 20) return DecodeStatus::Truncated;
     size_t hdrLen = size_t(p[0] & 0x0F) * 4;
@@ -66,7 +78,7 @@ DecodeStatus DecodeIpv4(const uint8_t* p, size_t len, TcpSegment& out) {
     if (len < hdrLen) return DecodeStatus::Truncated;
     uint16_t frag = Be16(p + 6);
     if ((frag & 0x2000) || (frag & 0x1FFF)) return DecodeStatus::Fragment;
-    if (p[9] != kProtoTcp) return DecodeStatus::NotTcp;
+    if (p[9] != kProtoTcp && p[9] != kProtoUdp) return DecodeStatus::NotTcp;
     out.src.ip = IpAddress{};
     out.dst.ip = IpAddress{};
     out.src.ip.version = out.dst.ip.version = 4;
@@ -74,6 +86,7 @@ DecodeStatus DecodeIpv4(const uint8_t* p, size_t len, TcpSegment& out) {
     std::memcpy(out.dst.ip.bytes.data(), p + 16, 4);
     // Ethernet pads short frames: the IP total length, not the frame, says where TCP ends.
     size_t avail = (len < total ? len : total) - hdrLen;
+    if (p[9] == kProtoUdp) return DecodeUdp(p + hdrLen, avail, out);
     return DecodeTcp(p + hdrLen, avail, total - hdrLen, out);
 }
 
@@ -88,6 +101,7 @@ DecodeStatus DecodeIpv6(const uint8_t* p, size_t len, TcpSegment& out) {
     const uint8_t* q = p + 40;
     for (int n = 0;; ++n) {
         if (next == kProtoTcp) return DecodeTcp(q, avail, payloadLen, out);
+        if (next == kProtoUdp) return DecodeUdp(q, avail, out);
         if (n == kMaxIpv6ExtHeaders) return DecodeStatus::Malformed;
         size_t extLen;
         switch (next) {

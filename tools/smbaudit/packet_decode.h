@@ -57,6 +57,9 @@ struct TcpSegment {
     // The frame was cut by the snapshot length: fewer payload bytes were captured than the
     // IP header announces. The missing tail reaches the reassembler as a gap.
     bool payloadCut = false;
+    // A UDP datagram, decoded as far as ports and payload (seq, ack and flags stay 0), for the
+    // Kerberos follower (kerberos_hints.h); DecodeFrame still reports it NotTcp.
+    bool udp = false;
 };
 
 enum class DecodeStatus {

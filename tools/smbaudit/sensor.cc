@@ -9,6 +9,7 @@ Sensor::Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats)
       m_rtt(stats.rtt),
       m_files(m_config.files),
       m_table(m_config.connection, m_pipeline, stats) {
+    if (m_config.kerberosHints) m_pipeline.AddStage(*m_config.kerberosHints);
     m_pipeline.AddStage(m_rtt);
     m_pipeline.AddStage(m_files);
 }
@@ -28,9 +29,14 @@ DecodeStatus CountAndDecode(Stats& stats, LinkType link, const uint8_t* frame, s
     return status;
 }
 
+bool ToKerberosHints(KerberosHints* hints, DecodeStatus status, const TcpSegment& seg, const CTimeStamp32& time) {
+    return hints && (status == DecodeStatus::Ok || seg.udp) && hints->Packet(seg, time);
+}
+
 void Sensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
     TcpSegment seg;
-    if (CountAndDecode(m_stats, link, frame, capLen, seg) != DecodeStatus::Ok) {
+    const DecodeStatus status = CountAndDecode(m_stats, link, frame, capLen, seg);
+    if (ToKerberosHints(m_config.kerberosHints, status, seg, time) || status != DecodeStatus::Ok) {
         MaybeSweep(time);
         return;
     }

@@ -9,6 +9,7 @@
 
 #include "tools/smbaudit/connection_table.h"
 #include "tools/smbaudit/files/file_tracker.h"
+#include "tools/smbaudit/kerberos_hints.h"
 #include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/rtt_stage.h"
 
@@ -24,12 +25,17 @@ struct SensorConfig {
     uint32_t idleTimeout = 900;  // seconds without a packet before a connection is dropped
     ConnectionSettings connection;
     FileTrackerConfig files;
+    // Port 88 followed for the user hints of Kerberos logons; null: not followed.
+    KerberosHints* kerberosHints = nullptr;
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
 // out (workers.h).
 // Counts a captured frame and decodes it to its TCP segment.
 DecodeStatus CountAndDecode(Stats& stats, LinkType link, const uint8_t* frame, size_t capLen, TcpSegment& seg);
+// A decoded Kerberos packet (port 88, TCP or UDP) goes to `hints` (when not null): true when
+// it went there and is not a segment to follow.
+bool ToKerberosHints(KerberosHints* hints, DecodeStatus status, const TcpSegment& seg, const CTimeStamp32& time);
 
 class FrameSink {
 public:

@@ -156,7 +156,7 @@ private:
 };
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
-    : m_stats(stats) {
+    : m_stats(stats), m_kerberosHints(config.kerberosHints) {
     const SensorConfig share = ShareOf(config, workers);
     for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, output));
 }
@@ -169,7 +169,7 @@ void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t
     // Every worker sweeps once per second of capture time, whether or not this second
     // brought it segments, as one Sensor does for all connections.
     TickAll(time);
-    if (status != DecodeStatus::Ok) return;
+    if (ToKerberosHints(m_kerberosHints, status, seg, time) || status != DecodeStatus::Ok) return;
     m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time);
 }
 

@@ -50,6 +50,7 @@ private:
     void TickAll(const CTimeStamp32& now);
 
     Stats& m_stats;
+    KerberosHints* m_kerberosHints;
     std::vector<std::unique_ptr<Worker>> m_workers;
     uint32_t m_lastTickSec = 0;
     bool m_finished = false;
