@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace smbaudit {
 
@@ -32,6 +33,8 @@ public:
     void Uint(std::string_view key, uint64_t value);
     void Null(std::string_view key);
     void Bool(std::string_view key, bool value);
+    void UintArray(std::string_view key, const std::vector<uint64_t>& values);
+    void Utf16Array(std::string_view key, const std::vector<std::u16string>& values);
     void BeginObject(std::string_view key);
     void EndObject();
 

@@ -60,6 +60,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     o.sensor.connection.maxBufferedBytes = size_t(kDefaultMaxBufferedBytes);
     bool filterGiven = false;
     bool endOfOptions = false;
+    bool noNotices = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -156,6 +157,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
                 return false;
             }
             o.workers = unsigned(n);
+        } else if (name == "--notices") {
+            if (!value(text) || !ReadNoticeConfig(std::string(text), o.sensor.notices, error)) return false;
+        } else if (name == "--no-notices") {
+            if (!flag()) return false;
+            noNotices = true;
         } else if (name == "--strict") {
             if (!flag()) return false;
             o.strict = true;
@@ -172,6 +178,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     }
     if (o.action != Options::Action::Run) return true;
 
+    if (noNotices) o.sensor.notices = NoticeConfig{.enabled = {}};
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
     ctx.followUnreadLogons = !o.strict;
@@ -203,7 +210,9 @@ std::string HelpText() {
 Follows SMB1/CIFS conversations in pcap or pcapng captures, or live on an interface, and
 writes one JSON object per line for every audited operation (logon, logoff, tree connect
 and disconnect, create, close, read, write, delete, rename) and for every named-pipe (RPC)
-payload. The fields are described in docs/output-schema.md.
+payload, and a notice record for the events that call for attention (remote service
+or task creation, administrative shares, logon failures and password spraying, mass
+file changes, SMB1 in use...). The fields are described in docs/output-schema.md.
 
 Input:
   CAPTURE...                 pcap or pcapng files, read one after the other as one
@@ -223,6 +232,14 @@ Output:
                              kind, gaps and resynchronisations
       --no-progress          no progress bar (shown on standard error while reading
                              files, only when standard error is a terminal)
+
+Notices (docs/smbaudit.md describes each):
+      --notices FILE         notice settings: one 'key = value' per line, '#' comments;
+                             a notice's name = on|off, and the thresholds failures,
+                             failure_window, spray_users, changes, change_window
+                             (default: every notice on, 5 failed logons or 3 users
+                             within 60 s, 50 changed files within 60 s)
+      --no-notices           no notice records
 
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is

@@ -21,19 +21,32 @@ public:
     // May add to the record; returns false to leave it out of the output (later stages do
     // not see it either). Records of its own go out through `pipeline.Write`.
     virtual bool OnRecord(AuditRecord& record, RecordPipeline& pipeline) = 0;
+    // After the record the stages just saw was written: records that follow it (notices
+    // that name it as their cause) go out here.
+    virtual void AfterWrite(RecordPipeline&) {}
+};
+
+// Record ids: every record written gets the next number of its pipeline's sequence
+// first, first + stride, first + 2 * stride... With N workers, worker k numbers k + 1,
+// k + 1 + N...: ids are unique within the run and grow within a connection, but are not
+// dense and not ordered across connections.
+struct RecordIds {
+    uint64_t first = 1;
+    uint64_t stride = 1;
 };
 
 class RecordPipeline {
 public:
-    RecordPipeline(RecordWriter& writer, Stats& stats) : m_writer(writer), m_stats(stats) {}
+    RecordPipeline(RecordWriter& writer, Stats& stats, RecordIds ids = {})
+        : m_writer(writer), m_stats(stats), m_nextId(ids.first), m_idStride(ids.stride) {}
 
     // The stage must outlive the pipeline.
     void AddStage(RecordStage& stage) { m_stages.push_back(&stage); }
 
     // A record from an analyser: through every stage, then written.
     void Emit(AuditRecord& record);
-    // A record written as it is, past the stages (the stages' own records).
-    void Write(const AuditRecord& record);
+    // A record written as it is, past the stages (the stages' own records); it gets its id.
+    void Write(AuditRecord& record);
 
     Stats& stats() { return m_stats; }
 
@@ -42,6 +55,8 @@ private:
     Stats& m_stats;
     std::vector<RecordStage*> m_stages;
     JsonLine m_line;
+    uint64_t m_nextId;
+    uint64_t m_idStride;
 };
 
 }  // namespace smbaudit

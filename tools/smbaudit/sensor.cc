@@ -3,7 +3,13 @@
 namespace smbaudit {
 
 Sensor::Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats)
-    : m_config(config), m_stats(stats), m_pipeline(writer, stats), m_table(m_config.connection, m_pipeline, stats) {}
+    : m_config(config),
+      m_stats(stats),
+      m_pipeline(writer, stats, config.recordIds),
+      m_table(m_config.connection, m_pipeline, stats) {
+    m_pipeline.AddStage(m_rpc);
+    if (m_config.notices.AnyOn()) m_pipeline.AddStage(m_notices.emplace(m_config.notices));
+}
 
 std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {
     for (const ServerPort& sp : m_config.serverPorts) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "tools/smbaudit/connection_table.h"
+#include "tools/smbaudit/dcerpc/rpc_stage.h"
+#include "tools/smbaudit/notices/notice_stage.h"
 #include "tools/smbaudit/record_pipeline.h"
 
 namespace smbaudit {
@@ -21,6 +23,8 @@ struct SensorConfig {
     std::vector<ServerPort> serverPorts{{445, true}, {139, false}};
     uint32_t idleTimeout = 900;  // seconds without a packet before a connection is dropped
     ConnectionSettings connection;
+    NoticeConfig notices;  // all off: no notice stage
+    RecordIds recordIds;   // this sensor's share of the run's record ids
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
@@ -59,6 +63,8 @@ private:
 
     SensorConfig m_config;
     Stats& m_stats;
+    RpcStage m_rpc;
+    std::optional<NoticeStage> m_notices;
     RecordPipeline m_pipeline;
     ConnectionTable m_table;
     uint32_t m_lastSweepSec = 0;

@@ -151,7 +151,10 @@ ShardedSensor::ShardedSensor(const SensorConfig& config, RecordWriter& writer, S
     SensorConfig share = config;
     if (workers && share.connection.maxBufferedBytes)
         share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
-    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, writer));
+    for (size_t i = 0; i < workers; ++i) {
+        share.recordIds = {i + 1, workers};
+        m_workers.push_back(std::make_unique<Worker>(share, writer));
+    }
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
