@@ -24,6 +24,15 @@ enum : uint16_t {
     kSchRpcRegisterTask = 1,
 };
 
+// The first bytes of a PDU read before anything else: the header, a request's context id
+// and opnum, and its object uuid when it has one.
+constexpr size_t kHeadMax = 40;
+constexpr size_t kFragLengthEnd = 10;
+size_t HeadLength(const uint8_t* p, size_t len) {
+    if (len < kFragLengthEnd) return kHeadMax;
+    return std::min<size_t>(kHeadMax, DcerpcU16(p + 8, (p[4] & 0x10) != 0));
+}
+
 bool Is(const char* name, const char* wanted) { return name && std::strcmp(name, wanted) == 0; }
 
 bool IsCreateService(uint16_t op) {
@@ -159,12 +168,29 @@ void RpcStage::Payload(Pipe& pipe, bool fromClient, const uint8_t* p, size_t n) 
             take = std::min(d.remaining, n - pos);
             if (Call* call = FindCall(pipe, d.callId)) Describe(*call);
             Consume(d, p + pos, take);
+        } else if (!d.head.empty() || n - pos < HeadLength(p + pos, n - pos)) {
+            // A PDU whose first bytes are cut across payloads: gather them first.
+            // the fragment length first, then the rest of the head and no byte beyond it
+            size_t want = d.head.size() < kFragLengthEnd ? kFragLengthEnd : HeadLength(d.head.data(), d.head.size());
+            take = std::min(n - pos, std::max(want, d.head.size()) - d.head.size());
+            d.head.insert(d.head.end(), p + pos, p + pos + take);
+            pos += take;
+            if (d.head.size() < HeadLength(d.head.data(), d.head.size())) continue;
+            std::vector<uint8_t> head;
+            head.swap(d.head);
+            DcerpcSummary s;
+            if (!ParseDcerpc(head.data(), head.size(), s) || s.fragLength < head.size()) return;
+            d.remaining = s.fragLength - head.size();
+            BeginFragment(pipe, d, s);
+            Consume(d, head.data(), head.size());
+            if (d.remaining == 0) EndFragment(pipe, d, fromClient);
+            continue;
         } else {
             DcerpcSummary s;
             if (!ParseDcerpc(p + pos, n - pos, s)) return;
             take = std::min<size_t>(s.fragLength, n - pos);
             d.remaining = s.fragLength;
-            BeginFragment(pipe, d, s, p + pos, take);
+            BeginFragment(pipe, d, s);
             Consume(d, p + pos, take);
         }
         d.remaining -= take;
@@ -173,25 +199,18 @@ void RpcStage::Payload(Pipe& pipe, bool fromClient, const uint8_t* p, size_t n) 
     }
 }
 
-void RpcStage::BeginFragment(Pipe& pipe, Direction& d, const DcerpcSummary& s, const uint8_t* pdu, size_t len) {
+void RpcStage::BeginFragment(Pipe& pipe, Direction& d, const DcerpcSummary& s) {
     d.fragOffset = 0;
     d.callId = s.callId;
     d.littleEndian = s.littleEndian;
     d.lastFragment = (s.flags & kPfcLastFrag) != 0;
     d.stubBegin = d.stubEnd = 0;
-    if (s.ptype == kPtypeBind || s.ptype == kPtypeAlterContext) {
-        DcerpcContext contexts[kMaxContexts];
-        size_t count = ParseBindContexts(pdu, len, s, contexts, kMaxContexts);
-        for (size_t i = 0; i < count; ++i) {
-            auto known = std::find_if(pipe.contexts.begin(), pipe.contexts.end(),
-                                      [&](const auto& c) { return c.first == contexts[i].id; });
-            const char* name = ContextInterfaceName(contexts[i]);
-            if (known != pipe.contexts.end()) {
-                known->second = name;
-            } else if (pipe.contexts.size() < kMaxContexts) {
-                pipe.contexts.emplace_back(contexts[i].id, name);
-            }
-        }
+    d.bind = s.ptype == kPtypeBind || s.ptype == kPtypeAlterContext;
+    if (d.bind) {
+        // The context list is read once the whole PDU is in, whatever payloads carry it.
+        d.stubEnd = s.fragLength;
+        d.keepStub = true;
+        d.stub.clear();
         return;
     }
     if (!s.hasContextId) return;
@@ -240,6 +259,11 @@ void RpcStage::Consume(Direction& d, const uint8_t* bytes, size_t len) {
 }
 
 void RpcStage::EndFragment(Pipe& pipe, Direction& d, bool fromClient) {
+    if (d.bind) {
+        Bind(pipe, d.stub);
+        d.keepStub = d.bind = false;
+        return;
+    }
     if (!d.lastFragment) return;
     Call* call = FindCall(pipe, d.callId);
     if (!call) return;
@@ -296,6 +320,23 @@ void RpcStage::EndResponse(Pipe& pipe, const Call& call, const Direction& d) {
     std::memcpy(handle.data(), d.tail.data(), handle.size());
     if (pipe.services.size() >= kMaxHandles) pipe.services.erase(pipe.services.begin());
     pipe.services.emplace_back(handle, call.serviceName);
+}
+
+void RpcStage::Bind(Pipe& pipe, const std::vector<uint8_t>& pdu) {
+    DcerpcSummary s;
+    if (!ParseDcerpc(pdu.data(), pdu.size(), s)) return;
+    DcerpcContext contexts[kMaxContexts];
+    size_t count = ParseBindContexts(pdu.data(), pdu.size(), s, contexts, kMaxContexts);
+    for (size_t i = 0; i < count; ++i) {
+        auto known = std::find_if(pipe.contexts.begin(), pipe.contexts.end(),
+                                  [&](const auto& c) { return c.first == contexts[i].id; });
+        const char* name = ContextInterfaceName(contexts[i]);
+        if (known != pipe.contexts.end()) {
+            known->second = name;
+        } else if (pipe.contexts.size() < kMaxContexts) {
+            pipe.contexts.emplace_back(contexts[i].id, name);
+        }
+    }
 }
 
 RpcStage::Call* RpcStage::FindCall(Pipe& pipe, uint32_t callId) {

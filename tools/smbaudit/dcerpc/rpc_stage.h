@@ -8,7 +8,7 @@
 // forgotten first; a pipe is forgotten when its close record passes), per pipe at most
 // kMaxContexts presentation contexts, kMaxCalls calls awaiting their response (the oldest
 // is dropped), kMaxHandles service handles, and per direction the stub of one call with
-// clear-text fields, kept up to kMaxStub bytes (a longer stub loses its end: fields that
+// clear-text fields (or the bind being read), kept up to kMaxStub bytes (a longer stub loses its end: fields that
 // lie past it are not reported).
 #pragma once
 
@@ -46,11 +46,13 @@ private:
     // One direction's fragment in progress; a fragment may span several pipe payloads.
     struct Direction {
         size_t remaining = 0;  // bytes of the current fragment not seen yet
+        std::vector<uint8_t> head;  // the first bytes of a PDU cut across payloads
         size_t fragOffset = 0;  // bytes of it seen
         size_t stubBegin = 0, stubEnd = 0;  // the stub's place in the fragment (no stub: equal)
         uint32_t callId = 0;
         bool lastFragment = false;
         bool keepStub = false;
+        bool bind = false;  // the fragment is a bind or alter_context, kept whole in `stub`
         bool littleEndian = true;
         std::vector<uint8_t> stub;  // the request stub of a call with clear-text fields
         std::array<uint8_t, 24> tail{};  // the response stub's last bytes: handle and status
@@ -66,7 +68,8 @@ private:
 
     Pipe& PipeOf(const std::string& key);
     void Payload(Pipe& pipe, bool fromClient, const uint8_t* data, size_t len);
-    void BeginFragment(Pipe& pipe, Direction& d, const DcerpcSummary& s, const uint8_t* pdu, size_t len);
+    void BeginFragment(Pipe& pipe, Direction& d, const DcerpcSummary& s);
+    void Bind(Pipe& pipe, const std::vector<uint8_t>& pdu);
     void Consume(Direction& d, const uint8_t* bytes, size_t len);
     void EndFragment(Pipe& pipe, Direction& d, bool fromClient);
     void EndRequest(Pipe& pipe, Call& call, const Direction& d);
