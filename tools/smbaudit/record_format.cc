@@ -131,13 +131,13 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
     std::string ts;
     AppendTimestamp(ts, r.time);
     line.Latin1("ts", ts);
-    line.Uint("record_id", r.recordId);
     line.Latin1("event", RecordKindName(r.kind));
     line.Latin1("proto", r.proto == Proto::Smb1 ? "smb1" : "smb2");
     if (r.origin) {
         line.Latin1("client", r.origin->client);
         line.Latin1("server", r.origin->server);
     }
+    line.Uint("record_id", r.recordId);
     if (r.kind != RecordKind::Rpc && r.kind != RecordKind::Encrypted && r.kind != RecordKind::Notice) {
         if (!r.status) {
             line.Null("status");
