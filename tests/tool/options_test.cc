@@ -107,7 +107,7 @@ TEST(Options, NoticesFile) {
         const char* text;
         const char* error;  // null: accepted
     } cases[] = {
-        {"admin_share = on\nfailures = 0\n", ":2: failures: a whole number from 1 to 10000"},
+        {"admin_share = on\nfailures = 0\n", ":2: failures: a whole number from 1 to 1000"},
         {"smb1_in_use = maybe\n", ":1: smb1_in_use: 'on' or 'off'"},
         {"failures 5\n", ":1: expected key = value"},
         {"\n\nwindow = 5\n", ":3: unknown key 'window'"},

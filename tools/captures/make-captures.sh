@@ -347,7 +347,8 @@ large_transfer() {
 # ---------------------------------------------------------------------------
 
 IMPACKET_EXAMPLES=/usr/share/doc/python3-impacket/examples
-NOTICE_CAPTURES=(notices-psexec notices-smbexec notices-atexec notices-spray notices-anonymous-samr notices-burst)
+NOTICE_CAPTURES=(notices-psexec notices-smbexec notices-atexec notices-spray notices-anonymous-samr notices-burst
+                 notices-admin-share)
 
 notice_scenarios() {
     add_notice_users
@@ -357,6 +358,7 @@ notice_scenarios() {
     scenario notices-spray notices_spray
     scenario notices-anonymous-samr notices_anonymous_samr
     scenario notices-burst notices_burst
+    scenario notices-admin-share notices_admin_share
 }
 
 # Three more users for the spray (an unknown user would be mapped to the
@@ -398,6 +400,17 @@ notices_spray() {
 notices_anonymous_samr() {
     rpcclient -s "$CONF" -U % -N --option='client min protocol=NT1' --option='client max protocol=NT1' \
         -c 'enumdomusers' 127.0.0.1 || true
+}
+
+# Tree connects to the administrative shares as remote-execution tools make
+# them (Samba has none: both are refused).
+notices_admin_share() {
+    local share out
+    for share in 'ADMIN$' 'C$'; do
+        out=$("${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" "//127.0.0.1/$share" -c 'ls' 2>&1) && return 1
+        echo "$out"
+        grep -q NT_STATUS_BAD_NETWORK_NAME <<<"$out" || return 1
+    done
 }
 
 # 200 files on the share are rewritten and renamed in one session, as

@@ -12,9 +12,9 @@ constexpr const char* kNames[kNoticeKindCount] = {
     "logon_failures",   "mass_file_change", "sensitive_pipe_anonymous", "replication_request"};
 
 // The longest window a notice keeps events for, in seconds, and the largest count: the
-// windows' memory grows with them (notice_stage.h).
+// windows' memory and the spraying check's time (events x users) grow with them.
 constexpr uint32_t kMaxWindow = 86400;
-constexpr uint32_t kMaxCount = 10000;
+constexpr uint32_t kMaxCount = 1000;
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

@@ -45,6 +45,9 @@ bool IsSensitivePipe(const std::u16string& pipe) {
     return pipe == u"samr" || pipe == u"lsarpc" || pipe == u"netlogon" || pipe == u"drsuapi";
 }
 
+// " by user NAME" when the record knows its user.
+std::u16string ByUser(const Text& user) { return user.known ? u" by user " + Wide(user) : std::u16string(); }
+
 bool Is(const char* a, const char* b) { return a && std::strcmp(a, b) == 0; }
 
 std::u16string StatusText(const std::optional<uint32_t>& status) {
@@ -139,14 +142,13 @@ void NoticeStage::Smb1InUse(const AuditRecord& r) {
     if (!m_smb1Pairs.insert(Host(r.origin->client) + ' ' + Host(r.origin->server)).second) return;
     NoticeInfo& n = Raise(NoticeKind::Smb1InUse, "low");
     n.msg = u"SMB1 session from " + Ascii(Host(r.origin->client)) + u" to " + Ascii(Host(r.origin->server)) +
-            u", dialect " + Wide(r.dialect) + u", user " + Wide(r.user);
+            u", dialect " + Wide(r.dialect) + (r.user.known ? u", user " + Wide(r.user) : std::u16string());
 }
 
 void NoticeStage::AdminShare(const AuditRecord& r) {
     if (!m_config.On(NoticeKind::AdminShare) || !IsAdminShare(LastPart(r.share))) return;
     NoticeInfo& n = Raise(NoticeKind::AdminShare, "medium");
-    n.msg = u"tree connect to administrative share " + Wide(r.share) + u" by user " + Wide(r.user) + u": " +
-            StatusText(r.status);
+    n.msg = u"tree connect to administrative share " + Wide(r.share) + ByUser(r.user) + u": " + StatusText(r.status);
 }
 
 void NoticeStage::RpcRequest(const AuditRecord& r) {
@@ -183,6 +185,7 @@ void NoticeStage::LogonFailure(const AuditRecord& r) {
     client.events.push_back({now, r.recordId, Wide(r.user), 0});
     std::vector<std::u16string> users;
     for (const Event& e : client.events) {
+        if (users.size() >= m_config.sprayUsers) break;  // enough for the notice
         if (std::find(users.begin(), users.end(), e.name) == users.end()) users.push_back(e.name);
     }
     const bool spray = users.size() >= m_config.sprayUsers;
@@ -216,8 +219,8 @@ void NoticeStage::FileChange(const AuditRecord& r, int what, const Text& name) {
         if (n.samples.size() < kMaxSamples) n.samples.push_back(e.name);
     }
     n.counts = {{"renames", counts[0]}, {"deletes", counts[1]}, {"overwrites", counts[2]}};
-    n.msg = Ascii(std::to_string(session.events.size())) + u" files renamed, deleted or overwritten by user " +
-            Wide(r.user) + u" within " + Ascii(std::to_string(m_config.changeWindow)) + u"s";
+    n.msg = Ascii(std::to_string(session.events.size())) + u" files renamed, deleted or overwritten" + ByUser(r.user) +
+            u" within " + Ascii(std::to_string(m_config.changeWindow)) + u"s";
     session.events.clear();
 }
 
