@@ -20,6 +20,8 @@
 #    copies, 240 times over: 7,680 connections), with a check that both give the same records.
 # 4. SMB3 decryption (bench/crypto_bench.cc, when OpenSSL is found): 16 KiB transform
 #    messages through the decryptor against `openssl speed -evp` of the same cipher.
+# 5. Notices: the default run against --no-notices, on the cut transfer and on 200 copies of
+#    the committed notices-burst capture (record-dense: 1400 records and 7 notices each).
 #
 # --quick shortens the micro-benchmarks (for trying the script, not for figures).
 set -euo pipefail
@@ -179,4 +181,19 @@ if cmake --build "$build" -j2 --target smbaudit_crypto_bench >/dev/null 2>&1; th
     done
     echo
 fi
+echo "| notices (best of 3) | file | --no-notices | default | cost |"
+echo "|---|---|---|---|---|"
+burst=$REPO/tests/data/captures/notices-burst.pcap
+bursts=()
+for _ in $(seq 1 200); do bursts+=("$burst"); done
+for input in tap burst; do
+    if [ "$input" = tap ]; then files=("$tap"); name="1 connection, file transfer"; size=$(mb "$tap")
+    else files=("${bursts[@]}"); name="200 x notices-burst (renames, overwrites)"; size=$(awk -v b="$(stat -c %s "$burst")" 'BEGIN {printf "%.0f", b * 200 / 1e6}'); fi
+    cat "${files[0]}" >/dev/null
+    read -r off _ <<<"$(timed 3 "$tool" --no-progress --no-notices -w /dev/null "${files[@]}")"
+    read -r on _ <<<"$(timed 3 "$tool" --no-progress -w /dev/null "${files[@]}")"
+    awk -v n="$name" -v s="$size" -v a="$off" -v b="$on" 'BEGIN {
+        printf "| %s | %d MB | %.0f MB/s (%.2f s) | %.0f MB/s (%.2f s) | %+.1f %% |\n", n, s, s / a, a, s / b, b, (b / a - 1) * 100 }'
+done
+echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

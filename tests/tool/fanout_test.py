@@ -34,11 +34,11 @@ with open(f"{tmp}/frames.pcap", "wb") as out:
         out.write(struct.pack("<IIII", 1000 + i // 1000, i % 1000, len(f), len(f)) + f)
 
 def records(text):
-    return sorted(json.dumps({k: v for k, v in json.loads(l).items() if k not in ("ts", "rtt_us", "open_us")}, sort_keys=True)
+    return sorted(json.dumps({k: v for k, v in json.loads(l).items() if k not in ("ts", "rtt_us", "open_us", "record_id")}, sort_keys=True)
                   for l in text.splitlines())
 
-want = records(subprocess.run([tool, "--no-progress", f"{tmp}/frames.pcap"], capture_output=True, check=True).stdout)
-p = subprocess.Popen([tool, "-i", "lo", "--workers", "2", "-w", f"{tmp}/live.jsonl",
+want = records(subprocess.run([tool, "--no-progress", "--no-notices", f"{tmp}/frames.pcap"], capture_output=True, check=True).stdout)
+p = subprocess.Popen([tool, "--no-notices", "-i", "lo", "--workers", "2", "-w", f"{tmp}/live.jsonl",
                       "--stats-file", f"{tmp}/stats.jsonl"])
 time.sleep(1.5)
 s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)

@@ -93,5 +93,37 @@ TEST(Options, UsageErrorsAreRefusedWithAMessage) {
     }
 }
 
+// A notices file: settings over the defaults, or an error naming the file and the line.
+TEST(Options, NoticesFile) {
+    struct Case {
+        const char* text;
+        const char* error;  // null: accepted
+    } cases[] = {
+        {"admin_share = on\nfailures = 0\n", ":2: failures: a whole number from 1 to 1000"},
+        {"smb1_in_use = maybe\n", ":1: smb1_in_use: 'on' or 'off'"},
+        {"failures 5\n", ":1: expected key = value"},
+        {"\n\nwindow = 5\n", ":3: unknown key 'window'"},
+        {"# office\nsmb1_in_use = off\nfailures=10 # more\n\nchange_window = 30\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string path = testing::TempDir() + "notices.conf";
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        std::fputs(c.text, f);
+        std::fclose(f);
+        Options o;
+        std::string error;
+        EXPECT_EQ(Parse({"--notices", path.c_str(), "x.pcap"}, o, error), c.error == nullptr) << c.text;
+        if (c.error) {
+            EXPECT_EQ(error.find(path + c.error), 0u) << error;
+        }
+    }
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--notices", (testing::TempDir() + "notices.conf").c_str(), "--no-notices", "x.pcap"}, o, error));
+    EXPECT_FALSE(o.sensor.notices.AnyOn());  // over the last file, which was accepted
+    ASSERT_FALSE(Parse({"--notices", "/nonexistent/notices.conf", "x.pcap"}, o, error));
+    EXPECT_EQ(error, "/nonexistent/notices.conf: cannot be read");
+}
+
 }  // namespace
 }  // namespace smbaudit

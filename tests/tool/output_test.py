@@ -8,7 +8,7 @@ import json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, t
 tool, capture = sys.argv[1:3]
 data = open(capture, "rb").read()
 head, body = data[:24], data[24:]  # the capture replayed back to back: one more session each time
-per_copy = len(subprocess.run([tool, "--no-progress", capture], capture_output=True, check=True).stdout.splitlines())
+per_copy = len(subprocess.run([tool, "--no-progress", "--no-notices", capture], capture_output=True, check=True).stdout.splitlines())
 tmp = tempfile.mkdtemp()
 
 def wait_for(cond, what, timeout=30):
@@ -30,7 +30,7 @@ for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
         reader = threading.Thread(target=lambda: [got.append(server.recv(1 << 16)) for _ in range(5 * per_copy)])
     reader.start()
     dest = ("unix-stream:" if kind == socket.SOCK_STREAM else "unix-dgram:") + path
-    subprocess.run([tool, "--no-progress", "-o", dest, "-"], input=head + body * 5, check=True)
+    subprocess.run([tool, "--no-progress", "--no-notices", "-o", dest, "-"], input=head + body * 5, check=True)
     reader.join(30)
     assert len(got) == 5 * per_copy and all(json.loads(r)["event"] for r in got), len(got)
 
@@ -51,7 +51,7 @@ start_redis()
 try:
     for dest, count, queue in (("list/audit", "llen audit", 100000), ("stream/bounded", "xlen bounded", 50)):
         stats = f"{tmp}/stats-{queue}.jsonl"
-        p = subprocess.Popen([tool, "--no-progress", "-o", f"redis://127.0.0.1:{port}/{dest}", "--queue-records",
+        p = subprocess.Popen([tool, "--no-progress", "--no-notices", "-o", f"redis://127.0.0.1:{port}/{dest}", "--queue-records",
                               str(queue), "--stats-file", stats, "-"], stdin=subprocess.PIPE)
         p.stdin.write(head + body * 10)
         p.stdin.flush()

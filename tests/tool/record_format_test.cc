@@ -57,7 +57,7 @@ TEST_F(RecordFormat, LogonLeavesOutWhatTheTrafficNeverFilled) {
     ev.m_authType = SMB_AUTH_NTLMSSP;
     EXPECT_EQ(Format(ev),
               "{\"ts\":\"2017-07-14T02:40:01.000002Z\",\"event\":\"logon\",\"proto\":\"smb1\","
-              "\"client\":\"10.0.0.1:50000\",\"server\":\"[2001:db8::2]:445\",\"status\":\"0xc000006d\","
+              "\"client\":\"10.0.0.1:50000\",\"server\":\"[2001:db8::2]:445\",\"record_id\":0,\"status\":\"0xc000006d\","
               "\"status_name\":\"STATUS_LOGON_FAILURE\",\"rtt_us\":1000001,\"uid\":2048,\"user\":\"alice\","
               "\"domain\":\"CORP\",\"workstation\":\"WS\\u0001\",\"dialect\":\"NT LM 0.12\",\"client_os\":\"\","
               "\"auth\":\"ntlmssp\"}\n");
@@ -73,7 +73,7 @@ TEST_F(RecordFormat, WriteWithoutResponseHasNullStatusAndRequestTime) {
     ev.m_dataLen = 68;
     EXPECT_EQ(Format(ev),
               "{\"ts\":\"2017-07-14T02:40:00.000007Z\",\"event\":\"write\",\"proto\":\"smb1\","
-              "\"client\":\"10.0.0.1:50000\",\"server\":\"[2001:db8::2]:445\",\"status\":null,\"uid\":2048,"
+              "\"client\":\"10.0.0.1:50000\",\"server\":\"[2001:db8::2]:445\",\"record_id\":0,\"status\":null,\"uid\":2048,"
               "\"tid\":65535,\"fid\":16385,\"user\":\"alice\",\"share\":\"DATA\",\"share_server\":\"SRV\","
               "\"file\":\"\\\\dir\\\\r\xc3\xa9sum\xc3\xa9.txt\",\"file_type\":\"file\",\"offset\":4096,\"data_len\":68}\n");
 }

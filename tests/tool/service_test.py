@@ -7,7 +7,7 @@ import json, os, signal, subprocess, sys, tempfile, time
 tool, capture = sys.argv[1:3]
 data = open(capture, "rb").read()
 head, body = data[:24], data[24:]  # the capture replayed back to back: one more session each time
-per_copy = len(subprocess.run([tool, "--no-progress", capture], capture_output=True, check=True).stdout.splitlines())
+per_copy = len(subprocess.run([tool, "--no-progress", "--no-notices", capture], capture_output=True, check=True).stdout.splitlines())
 tmp = tempfile.mkdtemp()
 os.chmod(tmp, 0o755)
 
@@ -16,7 +16,7 @@ def records(paths):
     return [json.loads(l) for l in lines]  # a record cut in half fails here
 
 def start(*args):
-    return subprocess.Popen([tool, "--no-progress", *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.Popen([tool, "--no-progress", "--no-notices", *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
 
 # Rotation under load: rename + SIGHUP between bursts, as logrotate does.
 out = f"{tmp}/audit.jsonl"
@@ -54,7 +54,7 @@ if os.geteuid() == 0:
     cases = [(["-Z", "nobody", capture], 0), (["-Z", "nobody", f"{private}/{os.path.basename(capture)}"], 2),
              (["-Z", "no-such-user-here", capture], 2), ([f"{private}/{os.path.basename(capture)}"], 0)]
     for args, status in cases:
-        r = subprocess.run([tool, "--no-progress", "-w", "/dev/null", *args], capture_output=True)
+        r = subprocess.run([tool, "--no-progress", "--no-notices", "-w", "/dev/null", *args], capture_output=True)
         assert r.returncode == status, (args, r.returncode, r.stderr)
     p = subprocess.Popen([tool, "-i", "lo", "-Z", "nobody", "--stats-interval", "1", "--stats-file", f"{tmp}/live.jsonl",
                           "-B", "4096", "-w", "/dev/null"])

@@ -102,6 +102,7 @@ inner_main() {
         scenario impacket-smb1 impacket_smb1
         scenario windows10-smb1 windows10_smb1
         smb2_scenarios
+        notice_scenarios
     fi
 
     if [ ${#FAILED[@]} -gt 0 ]; then
@@ -284,7 +285,7 @@ scenario() {
     # still hold their packets when it is stopped. The large transfer moves
     # hundreds of MB/s: there per-packet wake-ups and flushes would make the
     # kernel drop packets, so it uses buffered blocks and a large buffer.
-    local mode=(--immediate-mode -U -B 16384)
+    local mode=(--immediate-mode -U -B 32768)
     [ -z "$large_mb" ] || mode=(-B 524288)
     tcpdump -i lo "${mode[@]}" -Z root -s 0 -w "$pcap" 'tcp port 445 or tcp port 139' 2>"$tlog" &
     TCPDUMP_PID=$!
@@ -468,6 +469,99 @@ large_transfer() {
     done
     "${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" //127.0.0.1/share -c "${commands}exit" || return 1
     for i in $(seq 1 "$rounds"); do cmp "$WORK/upload/chunk.bin" "$WORK/download/chunk-$i.bin" || return 1; done
+}
+
+# ---------------------------------------------------------------------------
+# Notice scenarios (issue 16): the traffic each notice of smbaudit must raise.
+# Remote execution with impacket's example tools (Samba refuses to create
+# services or tasks; the requests are what matters), a password spray, an
+# anonymous SAMR session and a ransomware-like burst of file changes.
+# ---------------------------------------------------------------------------
+
+IMPACKET_EXAMPLES=/usr/share/doc/python3-impacket/examples
+NOTICE_CAPTURES=(notices-psexec notices-smbexec notices-atexec notices-spray notices-anonymous-samr notices-burst
+                 notices-admin-share)
+
+notice_scenarios() {
+    add_notice_users
+    scenario notices-psexec notices_impacket psexec.py whoami
+    scenario notices-smbexec notices_impacket smbexec.py
+    scenario notices-atexec notices_impacket atexec.py whoami
+    scenario notices-spray notices_spray
+    scenario notices-anonymous-samr notices_anonymous_samr
+    scenario notices-burst notices_burst
+    scenario notices-admin-share notices_admin_share
+}
+
+# Three more users for the spray (an unknown user would be mapped to the
+# guest), and alice in BUILTIN\Administrators so that Samba lets her open the
+# service manager: the tools then send the CreateService requests.
+add_notice_users() {
+    local user uid=3001
+    for user in bob carol dave; do
+        getent passwd "$user" >/dev/null && continue
+        while getent passwd "$uid" >/dev/null; do uid=$((uid + 1)); done
+        echo "$user:x:$uid:100:smbaudit capture user:/nonexistent:/usr/sbin/nologin" >>/etc/passwd
+        printf '%s\n%s\n' "$USER_PASS" "$USER_PASS" | smbpasswd -c "$CONF" -s -a "$user" >/dev/null
+    done
+    # alice's primary group (gid 100) stands for BUILTIN\Administrators
+    net -s "$CONF" groupmap add sid=S-1-5-32-544 unixgroup="$(getent group 100 | cut -d: -f1)" type=builtin \
+        ntgroup=Administrators >/dev/null || true
+}
+
+# TOOL [COMMAND]: one run of an impacket example as alice; the tool fails
+# against Samba, so only its requests are checked (in the capture).
+notices_impacket() {
+    local tool=$1; shift
+    echo exit | timeout 60 "$PYTHON" "$IMPACKET_EXAMPLES/$tool" \
+        "$WORKGROUP/$USER_NAME:$USER_PASS@127.0.0.1" "$@" || true
+}
+
+# Five wrong passwords for alice, then one wrong password each for three
+# other users, from the same client.
+notices_spray() {
+    local user out
+    for user in alice alice alice alice alice bob carol dave; do
+        out=$("${SMBCLIENT[@]}" -U "$user%$WRONG_PASS" //127.0.0.1/share -c 'ls' 2>&1) && return 1
+        echo "$out"
+    done
+    return 0
+}
+
+# A null session enumerating the users through the samr pipe.
+notices_anonymous_samr() {
+    rpcclient -s "$CONF" -U % -N --option='client min protocol=NT1' --option='client max protocol=NT1' \
+        -c 'enumdomusers' 127.0.0.1 || true
+}
+
+# Tree connects to the administrative shares as remote-execution tools make
+# them (Samba has none: both are refused).
+notices_admin_share() {
+    local share out
+    for share in 'ADMIN$' 'C$'; do
+        out=$("${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" "//127.0.0.1/$share" -c 'ls' 2>&1) && return 1
+        echo "$out"
+        grep -q NT_STATUS_BAD_NETWORK_NAME <<<"$out" || return 1
+    done
+}
+
+# 200 files on the share are rewritten and renamed in one session, as
+# ransomware encrypting a share does.
+notices_burst() {
+    local i commands="lcd $WORK/upload; mkdir burst; cd burst; "
+    mkdir -p "$WORK/upload/burst"
+    for i in $(seq -w 1 200); do
+        printf 'document %s\n' "$i" >"$WORK/upload/burst/doc$i.txt"
+        commands+="put burst/doc$i.txt doc$i.txt; "
+    done
+    "${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" //127.0.0.1/share -c "${commands}exit" >/dev/null || return 1
+    commands="lcd $WORK/upload; cd burst; "
+    for i in $(seq -w 1 200); do
+        printf 'encrypted %s\n' "$i" >"$WORK/upload/burst/doc$i.txt"
+        commands+="put burst/doc$i.txt doc$i.txt; rename doc$i.txt doc$i.txt.locked; "
+    done
+    "${SMBCLIENT[@]}" -U "$USER_NAME%$USER_PASS" //127.0.0.1/share -c "${commands}exit" || return 1
+    [ "$(ls "$WORK/share/burst" | grep -c '\.locked$')" = 200 ]
 }
 
 # ---------------------------------------------------------------------------

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "framework/framework.h"
 
@@ -91,7 +93,33 @@ struct OpenTotals {
     FileDigest read, written;      // content read from / written to the file
 };
 
+// An rpc record's call, decoded by the RPC stage (dcerpc/rpc_stage.h): the interface bound
+// to the PDU's presentation context, the operation, and on the response that completes the
+// call its status. The clear-text stub fields are those the notices need.
+struct RpcCall {
+    const char* interfaceName = nullptr;
+    const char* operation = nullptr;
+    std::optional<uint32_t> status;  // the return code ending the stub, or the fault status
+    bool fault = false;
+    bool complete = false;           // the record carries the last fragment of the call's PDU
+    std::u16string serviceName;      // svcctl: RCreateService*, ROpenService*, RStartService*
+    std::u16string binaryPath;       // svcctl: RCreateService*
+    std::u16string command;          // atsvc: NetrJobAdd
+    std::u16string taskPath;         // taskschd: SchRpcRegisterTask
+};
+
+// A notice record's own fields (notices/notice_stage.h).
+struct NoticeInfo {
+    const char* name = nullptr;      // "admin_share"...
+    const char* severity = nullptr;  // "low", "medium", "high"
+    std::u16string msg;
+    std::vector<uint64_t> causes;    // record_id of the records that raised it
+    std::vector<std::pair<const char*, uint64_t>> counts;
+    std::vector<std::u16string> samples;  // a few of the names involved (files, users)
+};
+
 struct AuditRecord {
+    uint64_t recordId = 0;                // per-run sequence number (record_pipeline.h)
     Proto proto = Proto::Smb1;
     RecordKind kind = RecordKind::Logon;
     CTimeStamp32 time;                    // the message that completed the record
@@ -138,6 +166,8 @@ struct AuditRecord {
     Text pattern;                         // list: search pattern
     Text copySource;                      // copy: source file (the record's file is the target)
     const OpenTotals* totals = nullptr;   // close
+    const RpcCall* rpc = nullptr;         // rpc: the decoded call, when the pipe's binding is known
+    const NoticeInfo* notice = nullptr;   // notice
 };
 
 }  // namespace smbaudit

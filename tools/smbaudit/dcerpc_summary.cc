@@ -6,10 +6,11 @@
 namespace smbaudit {
 namespace {
 
-constexpr uint8_t kPtypeRequest = 0;
-constexpr uint8_t kPtypeBind = 11;
-constexpr uint8_t kPtypeAlterContext = 14;
 constexpr size_t kHeaderLen = 16;
+constexpr size_t kRequestHeaderLen = 24;  // the common header, alloc hint, context id, opnum
+constexpr size_t kBindContextsAt = 24;    // bind: max_xmit, max_recv, assoc_group come first
+constexpr size_t kContextItemLen = 24;    // context id, transfer count, reserved, abstract syntax
+constexpr size_t kSyntaxLen = 20;         // uuid and version
 
 const char* const kPtypeNames[] = {
     "request", "ping",     "response",    "fault",    "working",       "nocall",
@@ -58,13 +59,13 @@ constexpr KnownInterface kInterfaces[] = {
     {"99fcfec4-5260-101b-bbcb-00aa0021347a", "iobjectexporter"},
 };
 
-uint16_t Rd16(const uint8_t* p, bool le) { return le ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
-uint32_t Rd32(const uint8_t* p, bool le) {
+}  // namespace
+
+uint16_t DcerpcU16(const uint8_t* p, bool le) { return le ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
+uint32_t DcerpcU32(const uint8_t* p, bool le) {
     return le ? uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24
               : uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
-
-}  // namespace
 
 const char* DcerpcPtypeName(uint8_t ptype) {
     return ptype < sizeof kPtypeNames / sizeof kPtypeNames[0] ? kPtypeNames[ptype] : nullptr;
@@ -74,14 +75,30 @@ bool ParseDcerpc(const uint8_t* p, size_t len, DcerpcSummary& out) {
     if (len < kHeaderLen) return false;
     if (p[0] != 5 || p[1] > 1 || !DcerpcPtypeName(p[2])) return false;
     bool le = (p[4] & 0x10) != 0;  // data representation: integer byte order
-    uint16_t fragLen = Rd16(p + 8, le);
+    uint16_t fragLen = DcerpcU16(p + 8, le);
     if (fragLen < kHeaderLen) return false;
     out = DcerpcSummary{};
     out.ptype = p[2];
-    out.callId = Rd32(p + 12, le);
-    if (out.ptype == kPtypeRequest && len >= 24) {
+    out.flags = p[3];
+    out.littleEndian = le;
+    out.fragLength = fragLen;
+    out.authLength = DcerpcU16(p + 10, le);
+    out.callId = DcerpcU32(p + 12, le);
+    // request, response and fault: alloc hint, then the presentation context id
+    bool callPdu = out.ptype == kPtypeRequest || out.ptype == kPtypeResponse || out.ptype == kPtypeFault;
+    if (callPdu && len >= kRequestHeaderLen) {
+        out.hasContextId = true;
+        out.contextId = DcerpcU16(p + 20, le);
+        out.stubOffset = kRequestHeaderLen;
+    }
+    if (out.ptype == kPtypeRequest && len >= kRequestHeaderLen) {
         out.hasOpnum = true;
-        out.opnum = Rd16(p + 22, le);
+        out.opnum = DcerpcU16(p + 22, le);
+        if (out.flags & kPfcObjectUuid) out.stubOffset += 16;
+    }
+    if (out.ptype == kPtypeFault && len >= kRequestHeaderLen + 4) {
+        out.hasFaultStatus = true;
+        out.faultStatus = DcerpcU32(p + kRequestHeaderLen, le);
     }
     // bind / alter_context: max_xmit, max_recv, assoc_group, then the context list whose
     // first item holds context id, transfer syntax count and the abstract syntax.
@@ -89,10 +106,32 @@ bool ParseDcerpc(const uint8_t* p, size_t len, DcerpcSummary& out) {
         out.hasInterface = true;
         out.interfaceLittleEndian = le;
         std::memcpy(out.interfaceUuid.data(), p + 32, 16);
-        out.interfaceVersionMajor = Rd16(p + 48, le);
-        out.interfaceVersionMinor = Rd16(p + 50, le);
+        out.interfaceVersionMajor = DcerpcU16(p + 48, le);
+        out.interfaceVersionMinor = DcerpcU16(p + 50, le);
     }
     return true;
+}
+
+size_t ParseBindContexts(const uint8_t* p, size_t len, const DcerpcSummary& s, DcerpcContext* out, size_t max) {
+    if (s.ptype != kPtypeBind && s.ptype != kPtypeAlterContext) return 0;
+    if (s.fragLength < len) len = s.fragLength;
+    if (len <= kBindContextsAt) return 0;
+    size_t items = p[kBindContextsAt], at = kBindContextsAt + 4, stored = 0;
+    for (size_t i = 0; i < items && stored < max && at + kContextItemLen <= len; ++i) {
+        DcerpcContext& c = out[stored++];
+        c.id = DcerpcU16(p + at, s.littleEndian);
+        c.littleEndian = s.littleEndian;
+        std::memcpy(c.interfaceUuid.data(), p + at + 4, 16);
+        at += kContextItemLen + size_t(p[at + 2]) * kSyntaxLen;  // past the transfer syntaxes
+    }
+    return stored;
+}
+
+const char* ContextInterfaceName(const DcerpcContext& c) {
+    DcerpcSummary s;
+    s.interfaceUuid = c.interfaceUuid;
+    s.interfaceLittleEndian = c.littleEndian;
+    return InterfaceName(FormatInterfaceUuid(s));
 }
 
 std::string FormatInterfaceUuid(const DcerpcSummary& s) {
@@ -101,8 +140,8 @@ std::string FormatInterfaceUuid(const DcerpcSummary& s) {
     char text[37];
     // The first three fields are integers in the PDU's byte order, the last eight bytes
     // are a byte array.
-    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Rd32(u, le), Rd16(u + 4, le),
-                  Rd16(u + 6, le), u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", DcerpcU32(u, le), DcerpcU16(u + 4, le),
+                  DcerpcU16(u + 6, le), u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
     return text;
 }
 

@@ -265,6 +265,27 @@ void JsonLine::Bool(std::string_view key, bool value) {
     m_buf += value ? "true" : "false";
 }
 
+void JsonLine::UintArray(std::string_view key, const std::vector<uint64_t>& values) {
+    Key(key);
+    m_buf += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) m_buf += ',';
+        char digits[24];
+        m_buf.append(digits, std::to_chars(digits, digits + sizeof digits, values[i]).ptr);
+    }
+    m_buf += ']';
+}
+
+void JsonLine::Utf16Array(std::string_view key, const std::vector<std::u16string>& values) {
+    Key(key);
+    m_buf += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) m_buf += ',';
+        AppendJsonUtf16(m_buf, values[i]);
+    }
+    m_buf += ']';
+}
+
 void JsonLine::BeginObject(std::string_view key) {
     Key(key);
     m_buf += '{';

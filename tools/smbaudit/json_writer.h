@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace smbaudit {
 
@@ -45,6 +46,8 @@ public:
     void Timestamp(std::string_view key, uint32_t secs, uint32_t micros);
     void Null(std::string_view key);
     void Bool(std::string_view key, bool value);
+    void UintArray(std::string_view key, const std::vector<uint64_t>& values);
+    void Utf16Array(std::string_view key, const std::vector<std::u16string>& values);
     void BeginObject(std::string_view key);
     void EndObject();
 

@@ -60,6 +60,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     o.sensor.connection.maxBufferedBytes = size_t(kDefaultMaxBufferedBytes);
     bool filterGiven = false;
     bool endOfOptions = false;
+    bool noNotices = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -183,6 +184,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
         } else if (name == "--keytab") {
             if (!value(text)) return false;
             o.decryption.keytab = text;
+        } else if (name == "--notices") {
+            if (!value(text) || !ReadNoticeConfig(std::string(text), o.sensor.notices, error)) return false;
+        } else if (name == "--no-notices") {
+            if (!flag()) return false;
+            noNotices = true;
         } else if (name == "--strict") {
             if (!flag()) return false;
             o.strict = true;
@@ -221,6 +227,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& o, std::string& er
     }
     if (o.action != Options::Action::Run) return true;
 
+    if (noNotices) o.sensor.notices = NoticeConfig{.enabled = {}};
     ctx.acceptStandardNtCreateRsp = !o.strict;
     ctx.followUnhandledAndX = !o.strict;
     ctx.largeReadWrite = !o.strict;
@@ -270,8 +277,10 @@ Follows SMB1 (CIFS), SMB2 and SMB3 conversations in pcap or pcapng captures, or 
 an interface, and writes one JSON object per line for every audited operation (logon,
 logoff, tree connect and disconnect, create, close, read, write, delete, rename; for SMB2
 and SMB3 also set_info, server-side copy, directory listing and the first encrypted
-message of each session) and for every named-pipe (RPC) payload. The fields are described
-in docs/output-schema.md.
+message of each session) and for every named-pipe (RPC) payload, and a notice record for
+the events that call for attention (remote service or task creation, administrative
+shares, logon failures and password spraying, mass file changes, SMB1 in use...). The
+fields are described in docs/output-schema.md.
 
 Input:
   CAPTURE...                 pcap or pcapng files, read one after the other as one
@@ -330,6 +339,14 @@ Files:
       --extract-quota N      stop storing once N bytes are stored (default: no limit);
                              a full disk or quota is reported once, the analysis goes on
       --extract-partial      keep incomplete files under DIR/partial/ with their holes
+
+Notices (docs/smbaudit.md describes each):
+      --notices FILE         notice settings: one 'key = value' per line, '#' comments;
+                             a notice's name = on|off, and the thresholds failures,
+                             failure_window, spray_users, changes, change_window
+                             (default: every notice on, 5 failed logons or 3 users
+                             within 60 s, 50 changed files within 60 s)
+      --no-notices           no notice records
 
 Analysis:
       --pending-timeout SEC  seconds a request waits for its response before it is

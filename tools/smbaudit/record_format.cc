@@ -50,9 +50,30 @@ void PutId64(JsonLine& line, std::string_view key, uint64_t id) {
     line.Latin1(key, std::string_view(text, sizeof text));
 }
 
-void PutDcerpc(JsonLine& line, const uint8_t* data, size_t len) {
+void Put(JsonLine& line, std::string_view key, const std::u16string& text) {
+    if (!text.empty()) line.Utf16(key, text);
+}
+
+// The call the RPC stage decoded: interface, operation, status and clear-text fields.
+void PutRpcCall(JsonLine& line, const RpcCall& call) {
+    Put(line, "interface_name", call.interfaceName);
+    Put(line, "operation", call.operation);
+    if (call.status) line.Hex32(call.fault ? "fault_status" : "status", *call.status);
+    Put(line, "service_name", call.serviceName);
+    Put(line, "binary_path", call.binaryPath);
+    Put(line, "command", call.command);
+    Put(line, "task_path", call.taskPath);
+}
+
+void PutDcerpc(JsonLine& line, const AuditRecord& r) {
     DcerpcSummary rpc;
-    if (!data || !ParseDcerpc(data, len, rpc)) return;
+    if (!r.data || !ParseDcerpc(r.data, r.dataAvailable, rpc)) {
+        if (!r.rpc) return;
+        line.BeginObject("dcerpc");  // the rest of a fragment begun in an earlier payload
+        PutRpcCall(line, *r.rpc);
+        line.EndObject();
+        return;
+    }
     line.BeginObject("dcerpc");
     line.Latin1("ptype", DcerpcPtypeName(rpc.ptype));
     line.Uint("call_id", rpc.callId);
@@ -64,7 +85,21 @@ void PutDcerpc(JsonLine& line, const uint8_t* data, size_t len) {
         line.Latin1("interface_version",
                     std::to_string(rpc.interfaceVersionMajor) + "." + std::to_string(rpc.interfaceVersionMinor));
     }
+    if (r.rpc) PutRpcCall(line, *r.rpc);
     line.EndObject();
+}
+
+void PutNotice(JsonLine& line, const NoticeInfo& n) {
+    line.Latin1("notice", n.name);
+    line.Latin1("severity", n.severity);
+    line.Utf16("msg", n.msg);
+    if (!n.counts.empty()) {
+        line.BeginObject("counts");
+        for (const auto& [key, value] : n.counts) line.Uint(key, value);
+        line.EndObject();
+    }
+    if (!n.samples.empty()) line.Utf16Array("samples", n.samples);
+    line.UintArray("cause_ids", n.causes);
 }
 
 }  // namespace
@@ -95,6 +130,7 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
         line.Latin1("client", r.origin->client);
         line.Latin1("server", r.origin->server);
     }
+    line.Uint("record_id", r.recordId);
     if (r.kind != RecordKind::Rpc && r.kind != RecordKind::Encrypted && r.kind != RecordKind::Notice) {
         if (!r.status) {
             line.Null("status");
@@ -162,7 +198,8 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
         line.Uint("open_us", r.totals->openMicros);
         FormatContentDigests(line, *r.totals);
     }
-    if (r.kind == RecordKind::Rpc) PutDcerpc(line, r.data, r.dataAvailable);
+    if (r.kind == RecordKind::Rpc) PutDcerpc(line, r);
+    if (r.notice) PutNotice(line, *r.notice);
     line.End();
 }
 

@@ -27,11 +27,24 @@ public:
     virtual void OnData(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) {
         (void)open, (void)written, (void)offset, (void)data, (void)len;
     }
+    // After the record the stages just saw was written: records that follow it (notices
+    // that name it as their cause) go out here.
+    virtual void AfterWrite(RecordPipeline&) {}
+};
+
+// Record ids: every record written gets the next number of its pipeline's sequence
+// first, first + stride, first + 2 * stride... With N workers, worker k numbers k + 1,
+// k + 1 + N...: ids are unique within the run and grow within a connection, but are not
+// dense and not ordered across connections.
+struct RecordIds {
+    uint64_t first = 1;
+    uint64_t stride = 1;
 };
 
 class RecordPipeline {
 public:
-    RecordPipeline(RecordWriter& writer, Stats& stats) : m_writer(writer), m_stats(stats) {}
+    RecordPipeline(RecordWriter& writer, Stats& stats, RecordIds ids = {})
+        : m_writer(writer), m_stats(stats), m_nextId(ids.first), m_idStride(ids.stride) {}
 
     // The stage must outlive the pipeline.
     void AddStage(RecordStage& stage) { m_stages.push_back(&stage); }
@@ -42,8 +55,8 @@ public:
     void Data(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) {
         for (RecordStage* stage : m_stages) stage->OnData(open, written, offset, data, len);
     }
-    // A record written as it is, past the stages (the stages' own records).
-    void Write(const AuditRecord& record);
+    // A record written as it is, past the stages (the stages' own records); it gets its id.
+    void Write(AuditRecord& record);
 
     Stats& stats() { return m_stats; }
 
@@ -52,6 +65,8 @@ private:
     Stats& m_stats;
     std::vector<RecordStage*> m_stages;
     JsonLine m_line;
+    uint64_t m_nextId;
+    uint64_t m_idStride;
 };
 
 }  // namespace smbaudit

@@ -5,13 +5,15 @@ namespace smbaudit {
 Sensor::Sensor(const SensorConfig& config, RecordWriter& writer, Stats& stats)
     : m_config(config),
       m_stats(stats),
-      m_pipeline(writer, stats),
+      m_pipeline(writer, stats, config.recordIds),
       m_rtt(stats.rtt),
       m_files(m_config.files),
       m_table(m_config.connection, m_pipeline, stats) {
     if (m_config.kerberosHints) m_pipeline.AddStage(*m_config.kerberosHints);
     m_pipeline.AddStage(m_rtt);
+    m_pipeline.AddStage(m_rpc);
     m_pipeline.AddStage(m_files);
+    if (m_config.notices.AnyOn()) m_pipeline.AddStage(m_notices.emplace(m_config.notices));
 }
 
 std::optional<bool> Sensor::ServerPortFraming(uint16_t port) const {

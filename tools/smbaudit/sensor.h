@@ -10,6 +10,8 @@
 #include "tools/smbaudit/connection_table.h"
 #include "tools/smbaudit/files/file_tracker.h"
 #include "tools/smbaudit/kerberos_hints.h"
+#include "tools/smbaudit/dcerpc/rpc_stage.h"
+#include "tools/smbaudit/notices/notice_stage.h"
 #include "tools/smbaudit/record_pipeline.h"
 #include "tools/smbaudit/rtt_stage.h"
 
@@ -27,6 +29,8 @@ struct SensorConfig {
     FileTrackerConfig files;
     // Port 88 followed for the user hints of Kerberos logons; null: not followed.
     KerberosHints* kerberosHints = nullptr;
+    NoticeConfig notices;  // all off: no notice stage
+    RecordIds recordIds;   // this sensor's share of the run's record ids
 };
 
 // What the capture readers feed: one Sensor, or the workers that share the connections
@@ -68,6 +72,8 @@ private:
 
     SensorConfig m_config;
     Stats& m_stats;
+    RpcStage m_rpc;
+    std::optional<NoticeStage> m_notices;
     RecordPipeline m_pipeline;
     RttStage m_rtt;
     FileStage m_files;

@@ -52,6 +52,7 @@ void Stats::Add(const Stats& o) {
     smbMessages += o.smbMessages;
     for (const auto& [code, count] : o.results) results[code] += count;
     for (int i = 0; i < kRecordKindCount; ++i) records[i] += o.records[i];
+    for (int i = 0; i < kNoticeKindCount; ++i) notices[i] += o.notices[i];
     oversizeDrops += o.oversizeDrops;
     pendingEvicted += o.pendingEvicted;
     bufferSheds += o.bufferSheds;
@@ -88,6 +89,10 @@ void Stats::Print(std::FILE* out) const {
     std::fprintf(out, "records by kind:\n");
     for (int i = 0; i < kRecordKindCount; ++i) {
         std::fprintf(out, "  %-16s %" PRIu64 "\n", RecordKindName(RecordKind(i)), records[i]);
+    }
+    std::fprintf(out, "notices by kind:\n");
+    for (int i = 0; i < kNoticeKindCount; ++i) {
+        std::fprintf(out, "  %-24s %" PRIu64 "\n", NoticeKindName(NoticeKind(i)), notices[i]);
     }
     if (oversizeDrops || pendingEvicted || bufferSheds) {
         std::fprintf(out,

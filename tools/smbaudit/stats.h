@@ -10,6 +10,7 @@
 #include "tools/smbaudit/json_writer.h"
 #include "tools/smbaudit/audit_record.h"
 #include "tools/smbaudit/files/file_config.h"
+#include "tools/smbaudit/notices/notice_config.h"
 #include "tools/smbaudit/packet_decode.h"
 #include "tools/smbaudit/record_writer.h"
 #include "tools/smbaudit/rtt_stats.h"
@@ -33,6 +34,7 @@ struct Stats {
     uint64_t smbMessages = 0;      // SMB1 Proccess results other than "more data needed", and SMB2 messages
     std::map<int, uint64_t> results;  // Proccess result code -> count
     uint64_t records[kRecordKindCount] = {};  // by RecordKind
+    uint64_t notices[kNoticeKindCount] = {};  // by NoticeKind
     uint64_t oversizeDrops = 0;    // library: messages beyond --max-message-bytes
     uint64_t pendingEvicted = 0;   // library: pending requests beyond --max-pending
     uint64_t bufferSheds = 0;      // connections that dropped their buffers for --max-buffered-bytes

@@ -157,8 +157,11 @@ private:
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
     : m_stats(stats), m_kerberosHints(config.kerberosHints) {
-    const SensorConfig share = ShareOf(config, workers);
-    for (size_t i = 0; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(share, output));
+    SensorConfig share = ShareOf(config, workers);
+    for (size_t i = 0; i < workers; ++i) {
+        share.recordIds = {i + 1, workers};  // each worker numbers its own share of the ids
+        m_workers.push_back(std::make_unique<Worker>(share, output));
+    }
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
@@ -202,8 +205,11 @@ struct LiveSensors::One {
 };
 
 LiveSensors::LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count) {
-    const SensorConfig share = ShareOf(config, count);
-    for (size_t i = 0; i < count; ++i) m_sensors.push_back(std::make_unique<One>(share, output));
+    SensorConfig share = ShareOf(config, count);
+    for (size_t i = 0; i < count; ++i) {
+        share.recordIds = {i + 1, count};  // each capture thread numbers its own share of the ids
+        m_sensors.push_back(std::make_unique<One>(share, output));
+    }
 }
 
 LiveSensors::~LiveSensors() = default;
