@@ -186,6 +186,7 @@ void ConnectionTable::Close(const FlowKey& key, CloseReason reason) {
     if (it == m_connections.end()) return;
     Connection& conn = *it->second;
     conn.Flush();
+    m_pipeline.ConnectionEnd(conn.Origin());
     conn.AddCounters(m_stats);
     m_bufferedBytes -= conn.accounted;
     switch (reason) {

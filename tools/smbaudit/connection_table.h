@@ -78,6 +78,7 @@ public:
     bool IsNewHandshake(uint32_t clientIsn) const;
     bool BothFinished() const { return m_finFromClient && m_finFromServer; }
     const CTimeStamp32& LastSeen() const { return m_lastSeen; }
+    const RecordOrigin& Origin() const { return m_origin; }
     // Bytes held by the context's stream buffers and the reassemblers.
     size_t Footprint() const;
     size_t accounted = 0;  // the footprint last added to the table's total

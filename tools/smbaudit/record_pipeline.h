@@ -30,6 +30,10 @@ public:
     // After the record the stages just saw was written: records that follow it (notices
     // that name it as their cause) go out here.
     virtual void AfterWrite(RecordPipeline&) {}
+    // A connection ended; what the stage keeps for it can go.
+    virtual void OnConnectionEnd(const RecordOrigin& origin, RecordPipeline& pipeline) {
+        (void)origin, (void)pipeline;
+    }
 };
 
 // Record ids: every record written gets the next number of its pipeline's sequence
@@ -51,6 +55,10 @@ public:
 
     // A record from an analyser: through every stage, then written.
     void Emit(AuditRecord& record);
+    // The end of a connection: to every stage.
+    void ConnectionEnd(const RecordOrigin& origin) {
+        for (RecordStage* stage : m_stages) stage->OnConnectionEnd(origin, *this);
+    }
     // Streamed file data: to every stage.
     void Data(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) {
         for (RecordStage* stage : m_stages) stage->OnData(open, written, offset, data, len);

@@ -226,34 +226,49 @@ void FileTracker::Close(Open& open, AuditRecord& r, bool interrupted) {
 void FileTracker::EndAll(const std::function<void(AuditRecord&)>& emit) {
     std::unordered_map<std::string, Opens> connections = std::move(m_connections);
     m_connections.clear();
-    for (auto& entry : connections) {
-        for (auto& [id, open] : entry.second) {
-            RecordOrigin origin{open->client, open->server, {}, true};
-            AuditRecord r;
-            r.proto = open->proto;
-            r.kind = RecordKind::Close;
-            r.origin = &origin;
-            if (open->proto == Proto::Smb1) {
-                r.fid = uint32_t(id[0] | id[1] << 8);
-            } else {
-                r.fileId = id;
-            }
-            r.file = open->file.View();
-            r.share = open->share.View();
-            r.shareServer = open->shareServer.View();
-            r.user = open->user.View();
-            r.fileType = open->fileType.empty() ? nullptr : open->fileType.c_str();
-            r.uid = open->uid;
-            r.tid = open->tid;
-            r.treeId = open->treeId;
-            r.sessionId = open->sessionId;
-            r.time = origin.time = open->last;
-            Close(*open, r, true);
-            ++m_counters.interrupted;
-            --m_opens;
-            emit(r);
+    for (auto& entry : connections) End(entry.second, emit);
+}
+
+void FileTracker::EndConnection(std::string_view client, std::string_view server,
+                                const std::function<void(AuditRecord&)>& emit) {
+    auto it = m_connections.find(ConnectionKey(client, server));
+    if (it == m_connections.end()) return;
+    Opens opens = std::move(it->second);
+    m_connections.erase(it);
+    End(opens, emit);
+}
+
+void FileTracker::End(Opens& opens, const std::function<void(AuditRecord&)>& emit) {
+    for (auto& [id, open] : opens) {
+        RecordOrigin origin{open->client, open->server, {}, true};
+        AuditRecord r;
+        r.proto = open->proto;
+        r.kind = RecordKind::Close;
+        r.origin = &origin;
+        if (open->proto == Proto::Smb1) {
+            r.fid = uint32_t(id[0] | id[1] << 8);
+        } else {
+            r.fileId = id;
         }
+        r.file = open->file.View();
+        r.share = open->share.View();
+        r.shareServer = open->shareServer.View();
+        r.user = open->user.View();
+        r.fileType = open->fileType.empty() ? nullptr : open->fileType.c_str();
+        r.uid = open->uid;
+        r.tid = open->tid;
+        r.treeId = open->treeId;
+        r.sessionId = open->sessionId;
+        r.time = origin.time = open->last;
+        Close(*open, r, true);
+        ++m_counters.interrupted;
+        --m_opens;
+        emit(r);
     }
+}
+
+void FileStage::OnConnectionEnd(const RecordOrigin& origin, RecordPipeline& pipeline) {
+    m_tracker.EndConnection(origin.client, origin.server, [&](AuditRecord& r) { pipeline.Write(r); });
 }
 
 void FileStage::Finish(RecordPipeline& pipeline, FileTrackerCounters& counters) {

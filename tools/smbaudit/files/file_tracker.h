@@ -61,6 +61,9 @@ public:
     // The end of the input: each open without close is finished and handed to `emit` as a
     // close record without status (no response seen).
     void EndAll(const std::function<void(AuditRecord&)>& emit);
+    // The same for the opens of one connection, when it ends.
+    void EndConnection(std::string_view client, std::string_view server,
+                       const std::function<void(AuditRecord&)>& emit);
 
     size_t OpenCount() const { return m_opens; }
     size_t HeldBytes() const { return m_budget.used; }
@@ -75,6 +78,7 @@ private:
     void Feed(Open& open, bool written, uint64_t offset, const uint8_t* data, size_t len, const CTimeStamp32& time);
     void Close(Open& open, AuditRecord& record, bool interrupted);
     void Erase(const OpenKey& key);
+    void End(Opens& opens, const std::function<void(AuditRecord&)>& emit);
 
     FileTrackerConfig m_config;
     HeldBudget m_budget;
@@ -92,6 +96,8 @@ public:
     void OnData(const AuditRecord& open, bool written, uint64_t offset, const uint8_t* data, size_t len) override {
         if (std::optional<OpenKey> key = KeyOf(open)) m_tracker.OnData(*key, written, offset, data, len, open.time);
     }
+    // A connection ended (FIN, RST, idle, end of input): its opens without close are finished.
+    void OnConnectionEnd(const RecordOrigin& origin, RecordPipeline& pipeline) override;
     // Finishes the opens left and adds the tracker's counters to the worker's.
     void Finish(RecordPipeline& pipeline, FileTrackerCounters& counters);
 
