@@ -214,6 +214,11 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r) {
     case EventKind::Ioctl:
         break;
     }
+    // A message read out of a transform: the record says so, whatever the session's policy.
+    if (ev.decrypted) {
+        r.encrypted = true;
+        r.decrypted = true;
+    }
 }
 
 void Smb2RpcRecord(const smb2::Event& ev, const uint8_t* data, size_t len, uint64_t totalLen, AuditRecord& r) {
