@@ -77,6 +77,16 @@ void FileHead(AuditRecord& r, const std::u16string& name, uint32_t type) {
     r.fileType = FileTypeName(type);
 }
 
+// A read or write: the file, where in it, how much, and the bytes when the event holds them.
+template <typename Event>
+void Transfer(AuditRecord& r, const Event& e) {
+    FileHead(r, e.m_fileName, e.m_fileType);
+    r.offset = e.m_offset;
+    r.dataLen = e.m_dataLen;
+    r.data = e.m_pData;
+    r.dataAvailable = e.m_pData ? size_t(e.m_dataLen) : 0;
+}
+
 void TreeFields(AuditRecord& r, const std::u16string& share, const std::u16string& server, const std::string& service,
                 uint32_t treeType) {
     r.share = Known(share);
@@ -146,21 +156,12 @@ void Smb1EventRecord(const CEventParaBase& ev, AuditRecord& r) {
     }
     case SMB_EVT_READ: {
         const auto& e = static_cast<const CReadEvent&>(ev);
-        FileHead(r, e.m_fileName, e.m_fileType);
-        r.offset = e.m_offset;
+        Transfer(r, e);
         r.count = e.m_count;
-        r.dataLen = e.m_dataLen;
-        r.data = e.m_pData;
-        r.dataAvailable = e.m_pData ? size_t(e.m_dataLen) : 0;
         break;
     }
     case SMB_EVT_WRITE: {
-        const auto& e = static_cast<const CWriteEvent&>(ev);
-        FileHead(r, e.m_fileName, e.m_fileType);
-        r.offset = e.m_offset;
-        r.dataLen = e.m_dataLen;
-        r.data = e.m_pData;
-        r.dataAvailable = e.m_pData ? size_t(e.m_dataLen) : 0;
+        Transfer(r, static_cast<const CWriteEvent&>(ev));
         break;
     }
     case SMB_EVT_DELETE: {
