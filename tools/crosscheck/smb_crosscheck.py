@@ -56,6 +56,7 @@ import argparse
 import collections
 import json
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -160,6 +161,9 @@ def endpoint(addr, port):
     return "[%s]:%s" % (addr, port) if ":" in addr else "%s:%s" % (addr, port)
 
 
+FIELD_ATTRIBUTES = ("value", "show", "pos", "size", "unmaskedvalue")
+
+
 class Block:
     """One command block of an SMB message as tshark dissected it: the fields that carry
     bytes of the message (tshark's generated fields, which have no bytes, are left out)."""
@@ -168,12 +172,18 @@ class Block:
         self.cmd = cmd
         self.pos = int(elem.get("pos", "0"))
         self.is_response = is_response
+        # Plain dictionaries of the attributes read later, not the XML elements: small
+        # enough to keep in the cache of tshark's dissections.
         self.fields = collections.defaultdict(list)
         for f in elem.iter("field"):
             name = f.get("name")
             if name and f.get("value") is not None and f.get("size", "0") != "0":
-                self.fields[name].append(f)
-        self.children = elem
+                field = {k: f.get(k) for k in FIELD_ATTRIBUTES if f.get(k) is not None}
+                kids = [c.get("name") for c in f]
+                if kids:
+                    field["kids"] = kids
+                self.fields[name].append(field)
+        self.value = elem.get("value")
 
     def raw(self, name, index=0):
         found = self.fields.get(name, [])
@@ -224,18 +234,48 @@ class Message:
 BLOCK_RE = re.compile(r"(Request|Response) \(0x([0-9a-fA-F]{2})\)")
 
 
+def cached(function):
+    """Keeps what `function(tshark, capture)` returns in the directory given by --cache, under
+    a key of the capture's bytes, the tshark binary and this script: tshark's dissection does
+    not depend on the sensor, and parsing its XML costs more than the rest of a check."""
+    def wrapper(tshark, capture, cache_dir=None):
+        if not cache_dir:
+            return function(tshark, capture)
+        key = hashlib.sha256(function.__name__.encode())
+        binary = shutil.which(tshark) or tshark
+        st = os.stat(binary)
+        key.update(("%s %d %d" % (os.path.realpath(binary), st.st_size, st.st_mtime_ns)).encode())
+        for path in (capture, __file__):
+            with open(path, "rb") as f:
+                key.update(f.read())
+        path = os.path.join(cache_dir, key.hexdigest() + ".pickle")
+        try:
+            with open(path, "rb") as f:
+                return pickle.load(f)
+        except (OSError, EOFError, pickle.UnpicklingError):
+            pass
+        result = function(tshark, capture)
+        os.makedirs(cache_dir, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=cache_dir, delete=False) as f:  # whole files only, for parallel runs
+            pickle.dump(result, f, protocol=pickle.HIGHEST_PROTOCOL)
+        os.replace(f.name, path)
+        return result
+    return wrapper
+
+
+@cached
 def read_tshark(tshark, capture):
-    """Runs tshark and yields (frame, time, client, server, Message) in capture order."""
+    """Runs tshark and returns [(frame, client, server, Message)] in capture order."""
     proc = subprocess.run([tshark, "-r", capture, "-T", "pdml", "-Y", "smb or smb2"],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if proc.returncode != 0:
         raise RuntimeError("tshark failed on %s: %s" % (capture, proc.stderr.decode(errors="replace").strip()))
     root = ET.fromstring(proc.stdout)
+    found = []
     for packet in root.iter("packet"):
         frame = ip_src = ip_dst = sport = dport = None
         wire_len = cap_len = 0
         last = None
-        found = []
         for proto in packet.findall("proto"):
             name = proto.get("name")
             for f in proto.iter("field"):
@@ -300,7 +340,7 @@ def read_tshark(tshark, capture):
                 found.append((frame, client, server, msg))
             elif name == "_ws.malformed" and last is not None:
                 last.malformed = True
-        yield from found
+    return found
 
 
 class Expected:
@@ -422,7 +462,7 @@ class Connection:
                 for field, key in (("ntlmssp.auth.domain", "domain"), ("ntlmssp.auth.username", "user"),
                                    ("ntlmssp.auth.hostname", "workstation")):
                     elem = rblock.fields[field][0]
-                    has_text = any(c.get("name") == "ntlmssp.string.length" for c in elem)
+                    has_text = "ntlmssp.string.length" in elem.get("kids", ())
                     logon[key] = narrow_text(bytes.fromhex(elem.get("value")), logon["ntlm_unicode"]) \
                         if has_text else ""
             elif rblock.has("smb.account"):
@@ -797,7 +837,7 @@ class Smb2Pdu:
         self.transform = header[:4] == b"\xfdSMB"
         self.compressed = header[:4] == b"\xfcSMB"
         self.block = body
-        self.body = bytes.fromhex(body.children.get("value") or "") if body is not None else b""
+        self.body = bytes.fromhex(body.value or "") if body is not None else b""
         self.cut = False  # the frame was cut by the snapshot length
         if self.transform:
             self.session_id = le(header, 44, 8)
@@ -905,7 +945,7 @@ class Smb2Connection:
                 for field, key in (("ntlmssp.auth.domain", "domain"), ("ntlmssp.auth.username", "user"),
                                    ("ntlmssp.auth.hostname", "workstation")):
                     elem = b.fields[field][0]
-                    has_text = any(c.get("name") == "ntlmssp.string.length" for c in elem)
+                    has_text = "ntlmssp.string.length" in elem.get("kids", ())
                     # An empty text is one the records leave out.
                     who[key] = (smb2_text(bytes.fromhex(elem.get("value"))) if has_text else "") or None
             elif b.has("kerberos.realm"):  # the AP-REQ's ticket: realm and service in clear
@@ -1082,7 +1122,7 @@ def blind_spot(conn):
 
 def crosscheck(capture, args):
     conns = collections.OrderedDict()
-    for _frame, client, server, msg in read_tshark(args.tshark, capture):
+    for _frame, client, server, msg in read_tshark(args.tshark, capture, args.cache):
         conn = conns.setdefault((client, server), Connection(args.strict))
         if isinstance(msg, Smb2Pdu):
             conn.smb2.pdu(msg)
@@ -1160,6 +1200,7 @@ def crosscheck(capture, args):
     return matched + hashes_matched, unexplained, explained, unfollowed
 
 
+@cached
 def tshark_exports(tshark, capture):
     """{file name: [sha256, ...]} of the files tshark exports from the SMB traffic."""
     with tempfile.TemporaryDirectory() as out:
@@ -1184,7 +1225,7 @@ def check_hashes(capture, args, records, reasons, blind, unexplained, explained)
     def norm(name):  # SMB2 names are relative to the share, SMB1 ones start with a backslash
         return "\\" + name.lstrip("\\")
     exports = collections.defaultdict(list)
-    for name, digests in tshark_exports(args.tshark, capture).items():
+    for name, digests in tshark_exports(args.tshark, capture, args.cache).items():
         exports[norm(name)] += digests
     pipes = {norm(r["pipe"]) for r in records if r["event"] == "rpc" and "pipe" in r}
     unseen = {norm(name): why for name, why in reasons.items()}
@@ -1235,6 +1276,7 @@ def main():
     ap.add_argument("captures", nargs="+", metavar="CAPTURE")
     ap.add_argument("--smbaudit", default="smbaudit", help="the sensor to check (default: smbaudit on PATH)")
     ap.add_argument("--tshark", default="tshark")
+    ap.add_argument("--cache", metavar="DIR", help="keep tshark's dissections of the captures in DIR for later runs")
     ap.add_argument("--strict", action="store_true", help="run smbaudit with --strict and expect its behaviour")
     ap.add_argument("-q", "--quiet", action="store_true", help="print only unexplained disagreements")
     args = ap.parse_args()
