@@ -46,6 +46,13 @@ public:
     virtual ~FrameSink() = default;
     // One captured frame.
     virtual void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) = 0;
+    // A frame whose bytes stay readable until the next Drain (a capture file mapped into
+    // memory): a sink that hands frames to other threads may keep a pointer, not a copy.
+    virtual void StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+        Frame(link, time, frame, capLen);
+    }
+    // Returns once every frame handed to the sink so far has been handled.
+    virtual void Drain() {}
     // Time passes without packets (live capture): expiry and idle time-outs.
     virtual void Tick(const CTimeStamp32& now) = 0;
     // End of input: every connection is flushed and destroyed.

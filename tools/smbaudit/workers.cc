@@ -31,9 +31,10 @@ size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHas
 
 struct ShardedSensor::Batch {
     struct Item {
-        TcpSegment seg;          // its payload is at `payloadAt` in `bytes`
+        TcpSegment seg;          // its payload is at `payloadAt` in `bytes`, unless in place
         CTimeStamp32 time;
         size_t payloadAt = 0;
+        bool inPlace = false;    // the payload pointer is the capture's own (a mapped file)
         bool tick = false;       // a clock tick rather than a segment
     };
     std::vector<Item> items;
@@ -55,13 +56,16 @@ public:
     ~Worker() { Stop(); }
 
     // Reader side.
-    void Segment(const TcpSegment& seg, const CTimeStamp32& time) {
+    void Segment(const TcpSegment& seg, const CTimeStamp32& time, bool copy) {
         Batch::Item item;
         item.seg = seg;
-        item.seg.payload = nullptr;
         item.time = time;
-        item.payloadAt = m_current->bytes.size();
-        m_current->bytes.insert(m_current->bytes.end(), seg.payload, seg.payload + seg.payloadLen);
+        item.inPlace = !copy;
+        if (copy) {
+            item.seg.payload = nullptr;
+            item.payloadAt = m_current->bytes.size();
+            m_current->bytes.insert(m_current->bytes.end(), seg.payload, seg.payload + seg.payloadLen);
+        }
         m_current->items.push_back(item);
         if (m_current->Full()) Submit();
     }
@@ -86,6 +90,12 @@ public:
             m_current = m_spare.back();
             m_spare.pop_back();
         }
+    }
+    // Hands over what is left and waits until the worker has handled it.
+    void Drain() {
+        Submit();
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_idle.wait(hold, [this] { return m_queue.empty() && !m_busy; });
     }
     // Hands over what is left and waits until the worker has finished everything.
     void Stop() {
@@ -121,13 +131,14 @@ private:
                 if (m_queue.empty()) break;
                 batch = m_queue.front();
                 m_queue.pop_front();
+                m_busy = true;
             }
             m_hasRoom.notify_one();
             for (Batch::Item& item : batch->items) {
                 if (item.tick) {
                     m_sensor.Tick(item.time);
                 } else {
-                    item.seg.payload = batch->bytes.data() + item.payloadAt;
+                    if (!item.inPlace) item.seg.payload = batch->bytes.data() + item.payloadAt;
                     m_sensor.Segment(item.seg, item.time);
                 }
             }
@@ -135,6 +146,8 @@ private:
             m_writer.Flush();
             std::lock_guard<std::mutex> hold(m_lock);
             m_spare.push_back(batch);
+            m_busy = false;
+            m_idle.notify_all();
         }
         m_sensor.Finish();
         m_writer.Flush();
@@ -147,10 +160,12 @@ private:
     std::mutex m_lock;
     std::condition_variable m_hasWork;
     std::condition_variable m_hasRoom;
+    std::condition_variable m_idle;   // the queue ran empty and no batch is being handled
     std::deque<Batch*> m_queue;       // full batches, oldest first
     std::vector<Batch*> m_spare;      // emptied batches, ready for reuse
     std::vector<std::unique_ptr<Batch>> m_batches;  // every batch, owned
     bool m_stopping = false;
+    bool m_busy = false;              // a batch taken off the queue is being handled
     Batch* m_current;                 // being filled by the reader
     std::thread m_thread;
 };
@@ -167,13 +182,25 @@ ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, S
 ShardedSensor::~ShardedSensor() { Finish(); }
 
 void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+    Dispatch(link, time, frame, capLen, true);
+}
+
+void ShardedSensor::StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
+    Dispatch(link, time, frame, capLen, false);
+}
+
+void ShardedSensor::Drain() {
+    for (auto& worker : m_workers) worker->Drain();
+}
+
+void ShardedSensor::Dispatch(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen, bool copy) {
     TcpSegment seg;
     const DecodeStatus status = CountAndDecode(m_stats, link, frame, capLen, seg);
     // Every worker sweeps once per second of capture time, whether or not this second
     // brought it segments, as one Sensor does for all connections.
     TickAll(time);
     if (ToKerberosHints(m_kerberosHints, status, seg, time) || status != DecodeStatus::Ok) return;
-    m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time);
+    m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time, copy);
 }
 
 void ShardedSensor::TickAll(const CTimeStamp32& now) {

@@ -6,9 +6,10 @@
 // worker collects its records in its own RecordWriter and hands them to the shared output
 // a block at a time (after every batch), never taking a shared lock per record.
 //
-// Segments travel in batches (their payloads copied into the batch, since the capture
-// reader's frame buffer is reused) over a short bounded queue per worker: a worker that
-// falls behind holds the reader back instead of letting memory grow.
+// Segments travel in batches over a short bounded queue per worker: a worker that falls
+// behind holds the reader back instead of letting memory grow. A segment of a capture file
+// mapped into memory travels as a pointer into the mapping; one of libpcap's reused frame
+// buffer (pcapng, standard input) has its payload copied into the batch.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,9 @@ public:
     ShardedSensor& operator=(const ShardedSensor&) = delete;
 
     void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
+    // The segment's payload is handed over in place, not copied into the batch.
+    void StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
+    void Drain() override;
     // Also hands every partly filled batch over, so that live traffic is not held back.
     void Tick(const CTimeStamp32& now) override;
     // Waits for every worker to finish its queue and its connections, then adds the
@@ -47,6 +51,7 @@ private:
     struct Batch;
     class Worker;
 
+    void Dispatch(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen, bool copy);
     void TickAll(const CTimeStamp32& now);
 
     Stats& m_stats;
