@@ -158,7 +158,8 @@ write_smb_conf() {
     server max protocol = SMB3
     smb ports = 445
     debug encryption = yes
-    server smb encrypt = $([ "$1" = smb2 ] && echo default || echo off)" ;;
+    server smb encrypt = $([ "$1" = smb2 ] && echo default || echo off)
+    server multi channel support = yes" ;;
     esac
     cat >"$CONF" <<EOF
 [global]
@@ -422,6 +423,12 @@ smb2_scenarios() {
     restart_smbd smb2-noencrypt
     scenario impacket-smb3 impacket_smb2 3.0.2
     scenario impacket-smb21 impacket_smb2 2.1
+    scenario multichannel impacket_multichannel
+}
+
+# One session on two TCP connections: the second channel binds to the first's session.
+impacket_multichannel() {
+    "$PYTHON" "$HERE/impacket_multichannel.py" 127.0.0.1 445 "$USER_NAME" "$USER_PASS" "$WORKGROUP" share
 }
 
 # save_keys FILE: the keys smbd logged for the sessions of the scenario just

@@ -144,6 +144,7 @@ struct AuditRecord {
     std::optional<CTimeStamp32> userHintTime;
     Text dialect, serverName, serverDomain, clientOs, serverOs, lanManager;
     std::optional<bool> signing, encrypted, decrypted;
+    std::optional<bool> binding;  // SMB2 logon: a further channel joining a session (multichannel)
 
     // Where.
     Text share, shareServer, service;

@@ -162,6 +162,7 @@ void FormatRecord(JsonLine& line, const AuditRecord& r) {
     Put(line, "service_principal", r.servicePrincipal);
     Put(line, "user_hint", r.userHint);
     if (r.userHintTime) line.Timestamp("user_hint_ts", r.userHintTime->m_sec, r.userHintTime->m_usec);
+    Put(line, "binding", r.binding);
     Put(line, "signing", r.signing);
     Put(line, "encrypted", r.encrypted);
     Put(line, "decrypted", r.decrypted);

@@ -150,6 +150,7 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r) {
         }
         r.dialect = DialectName(ev.dialect);
         r.signing = ev.signing;
+        if (ev.session && ev.session->binding) r.binding = true;
         break;
     case EventKind::TreeConnect:
         if (!ok) r.treeId.reset();  // a failed connect names no tree, only the path it asked for
