@@ -46,6 +46,11 @@ struct Limits {
     // A message announced longer than this is skipped (its bytes stream past unread) unless
     // it is a READ response or WRITE request whose data streams anyway. NetBIOS allows 16 MiB.
     size_t maxMessageBytes = 0xFFFFFF;
+    // With a decryptor, a transform (encrypted) message is held whole until its
+    // authentication tag, which covers all of it, is checked: up to this size, whatever
+    // maxMessageBytes says, since servers encrypt READ and WRITE messages of their whole
+    // MaxReadSize/MaxWriteSize (8 MiB for Windows and Samba). A longer one is counted.
+    size_t maxTransformBytes = 0xFFFFFF;
     // Requests waiting for their response; credits let a client have thousands in flight.
     // The oldest gives way.
     size_t maxPendingRequests = 4096;

@@ -51,7 +51,7 @@ size_t Connection::Impl::Decide(const uint8_t* p, size_t have, Direction& d) {
             d.plan = Plan::Whole;
             return msgLen;
         case SmbProtocol::Transform:
-            if (decryptor && msgLen <= limits.maxMessageBytes) {
+            if (decryptor && msgLen <= limits.maxTransformBytes) {
                 d.plan = Plan::Decrypt;
                 return msgLen;
             }

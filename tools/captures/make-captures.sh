@@ -2,7 +2,7 @@
 # Records the project's own SMB1, SMB2 and SMB3 captures from a private Samba server.
 #
 #   tools/captures/make-captures.sh [--no-install] [--only GLOB] [OUTDIR]
-#   tools/captures/make-captures.sh [--no-install] --large SIZE_MB OUTDIR
+#   tools/captures/make-captures.sh [--no-install] --large SIZE_MB [--cipher CIPHER] OUTDIR
 #
 # Run as root on Debian 12. Missing packages are installed with apt-get. The
 # server, its clients and tcpdump all run inside a private network, mount and
@@ -19,7 +19,10 @@
 # --large SIZE_MB records only large-smb1-transfer.pcap: repeated put+get of a
 # 32 MiB file through smbclient until at least SIZE_MB MiB of file data has
 # crossed the wire (--large 520 gives a pcap of about 590 MB). It is a
-# benchmark input and is not committed.
+# benchmark input and is not committed. With --cipher (aes-128-ccm, aes-128-gcm,
+# aes-256-ccm or aes-256-gcm) the transfer is SMB 3.1.1 encrypted with that cipher
+# instead (large-smb3-CIPHER.pcap; the password is alice's, Alice-Pass-1), the input
+# of the end-to-end decryption benchmark.
 
 set -euo pipefail
 
@@ -42,12 +45,14 @@ usage() {
 
 install=1
 large_mb=
+cipher=
 only='*'
 outdir=
 while [ $# -gt 0 ]; do
     case $1 in
         --no-install) install=0 ;;
         --large) [ $# -ge 2 ] || usage 2; large_mb=$2; shift ;;
+        --cipher) [ $# -ge 2 ] || usage 2; cipher=$2; shift ;;
         --only) [ $# -ge 2 ] || usage 2; only=$2; shift ;;
         -h|--help) usage 0 ;;
         -*) echo "unknown option: $1" >&2; usage 2 ;;
@@ -55,6 +60,10 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
+if [ -n "$cipher" ]; then
+    [[ $cipher =~ ^aes-(128|256)-(ccm|gcm)$ ]] || { echo "--cipher: aes-128-ccm, aes-128-gcm, aes-256-ccm or aes-256-gcm" >&2; exit 2; }
+    [ -n "$large_mb" ] || { echo "--cipher goes with --large" >&2; exit 2; }
+fi
 if [ -n "$large_mb" ]; then
     [[ $large_mb =~ ^[1-9][0-9]*$ ]] || { echo "--large needs a size in MiB" >&2; exit 2; }
     [ -n "$outdir" ] || { echo "--large needs an output directory" >&2; exit 2; }
@@ -90,7 +99,12 @@ inner_main() {
     start_smbd 445 139
 
     SMBCLIENT=(smbclient -s "$CONF" -m NT1 --option='client min protocol=NT1')
-    if [ -n "$large_mb" ]; then
+    if [ -n "$large_mb" ] && [ -n "$cipher" ]; then
+        restart_smbd smb2
+        SMBCLIENT=(smbclient -s "$CONF" -m SMB3_11 --client-protection=encrypt
+                   --option="client smb3 encryption algorithms=$cipher")
+        scenario "large-smb3-$cipher" large_transfer
+    elif [ -n "$large_mb" ]; then
         scenario large-smb1-transfer large_transfer
     else
         scenario smb445-files files_over 445 large.bin
@@ -615,6 +629,7 @@ outdir=$(cd "$outdir" && pwd)
 
 args=()
 [ -z "$large_mb" ] || args+=(--large "$large_mb")
+[ -z "$cipher" ] || args+=(--cipher "$cipher")
 rc=0
 SMBCAP_INNER=1 unshare --net --mount --pid --fork --mount-proc \
     bash "$HERE/make-captures.sh" "${args[@]}" --only "$only" "$outdir" || rc=$?
