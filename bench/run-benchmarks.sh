@@ -19,7 +19,10 @@
 #    on the single connection, and on small messages (impacket-smb1.pcap in 32 interleaved
 #    copies, 240 times over: 7,680 connections), with a check that both give the same records.
 # 4. SMB3 decryption (bench/crypto_bench.cc, when OpenSSL is found): 16 KiB transform
-#    messages through the decryptor against `openssl speed -evp` of the same cipher.
+#    messages through the decryptor against `openssl speed -evp` of the same cipher; and
+#    end to end, smbaudit with alice's password on an encrypted SMB 3.1.1 transfer of
+#    N/2 MiB per cipher (make-captures.sh --large --cipher, AES-128-GCM and AES-128-CCM,
+#    kept in DIR), with --no-hashes and with hashing, against openssl speed.
 # 5. Notices: the default run against --no-notices, on the cut transfer and on 200 copies of
 #    the committed notices-burst capture (record-dense: 1400 records and 7 notices each).
 #
@@ -181,6 +184,26 @@ if cmake --build "$build" -j2 --target smbaudit_crypto_bench >/dev/null 2>&1; th
     done
     echo
 fi
+echo "| SMB3 decryption end to end (best of 3) | file | smbaudit --no-hashes | with hashes | openssl speed -evp, 16 KiB | ratio (--no-hashes) |"
+echo "|---|---|---|---|---|---|"
+credentials=$capdir/alice.credentials
+printf 'CAPTURES\\alice Alice-Pass-1\n' >"$credentials"
+for c in aes-128-gcm aes-128-ccm; do
+    enc=$capdir/large-smb3-$c.pcap
+    if [ ! -s "$enc" ]; then
+        [ "$(id -u)" = 0 ] || { echo "the encrypted capture is recorded as root: run with sudo" >&2; exit 1; }
+        "$REPO/tools/captures/make-captures.sh" --no-install --large $((large_mb / 2)) --cipher "$c" "$capdir" >/dev/null
+    fi
+    cat "$enc" >/dev/null
+    read -r nw _ <<<"$(timed 3 "$tool" --no-progress --no-hashes --ntlm-credentials "$credentials" -w /dev/null "$enc")"
+    read -r hw _ <<<"$(timed 3 "$tool" --no-progress --ntlm-credentials "$credentials" -w /dev/null "$enc")"
+    theirs=$(openssl speed -evp "$c" -bytes 16384 -seconds 2 2>/dev/null | awk 'END {sub("k", "", $2); print $2 / 1000}')
+    size=$(mb "$enc")
+    awk -v n="$c" -v s="$size" -v a="$nw" -v h="$hw" -v t="$theirs" 'BEGIN {
+        printf "| %s | %d MB | %.0f MB/s (%.2f s) | %.0f MB/s | %.0f MB/s | %.2f |\n", n, s, s / a, a, s / h, t, s / a / t }'
+done
+echo
+
 echo "| notices (best of 3) | file | --no-notices | default | cost |"
 echo "|---|---|---|---|---|"
 burst=$REPO/tests/data/captures/notices-burst.pcap
