@@ -129,6 +129,9 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 const size_t need = Decide(p, have, d);
                 if (have < need) {
                     if (len == 0) return;
+                    // A transform to decrypt is held whole: its room is taken at once
+                    // (at most Limits::maxTransformBytes) rather than doubled as it comes.
+                    if (d.plan == Plan::Decrypt) d.buf.reserve(need);
                     size_t n = inPlace ? len : std::min(len, need - have);
                     d.buf.insert(d.buf.end(), data, data + n);
                     data += n;
@@ -143,7 +146,7 @@ void Connection::Impl::FeedDirection(bool fromClient, const uint8_t* data, size_
                 // consumed all the same.
                 d.pos = uint32_t(inPlace ? need : have);
                 Act(fromClient, p, need, time);
-                if (d.buf.capacity() > kKeptBufferBytes)
+                if (d.buf.capacity() > kKeptBufferBytes && d.plan != Plan::Decrypt)
                     std::vector<uint8_t>().swap(d.buf);
                 else
                     d.buf.clear();
@@ -368,7 +371,10 @@ void Connection::CheckTimeOut(const CTimeStamp32& now) {
             }
         }
         for (Impl::Direction& d : c.dirs)
-            if (d.buf.empty() && CTimeStamp32::IsTimeOut(now, d.last, span)) std::vector<uint8_t>().swap(d.buf);
+            if (d.buf.empty() && CTimeStamp32::IsTimeOut(now, d.last, span)) {
+                std::vector<uint8_t>().swap(d.buf);
+                std::vector<uint8_t>().swap(d.plain);
+            }
     } catch (const std::bad_alloc&) {
         ++c.counters.allocationFailures;
         c.Reset();
@@ -378,7 +384,7 @@ void Connection::CheckTimeOut(const CTimeStamp32& now) {
 size_t Connection::BufferedBytes() const {
     const Impl& c = *m_impl;
     size_t n = 0;
-    for (const Impl::Direction& d : c.dirs) n += d.buf.capacity() + d.data.pipeData.capacity();
+    for (const Impl::Direction& d : c.dirs) n += d.buf.capacity() + d.plain.capacity() + d.data.pipeData.capacity();
     n += c.sessions.size() * sizeof(Session) + c.trees.size() * sizeof(Tree) + c.opens.size() * sizeof(Open) +
          c.pending.size() * sizeof(Pending);
     return n;

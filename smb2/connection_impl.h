@@ -77,6 +77,10 @@ struct Connection::Impl {
     enum class Plan : uint8_t { Whole, Streamed, Oversize, TransformHeader, Decrypt, Compressed, NotSmb };
     struct Direction {
         std::vector<uint8_t> buf;  // bytes of the current NetBIOS header or message kept across chunks
+        // A decrypted transform's plain text. While a direction carries large encrypted
+        // messages, buf and plain keep their capacity from one to the next (released when
+        // the direction idles), so that each message is not new memory to fault in.
+        std::vector<uint8_t> plain;
         Phase phase = Phase::NetBios;
         Plan plan = Plan::Whole;
         uint32_t msgLen = 0;       // of the current message, NetBIOS header excluded

@@ -192,7 +192,7 @@ void Impl::OnTransform(const uint8_t* msg, size_t len, size_t msgLen, const CTim
     ++counters.transformPdus;
     counters.transformBytes += msgLen;
     if (decryptor && len == msgLen) {
-        std::vector<uint8_t> plain;
+        std::vector<uint8_t>& plain = dirs[fromClient].plain;
         if (decryptor->Decrypt(msg, len, plain)) {
             ++counters.decrypted;
             AnalyseMessage(plain.data(), plain.size(), time, fromClient, true, true, false);
