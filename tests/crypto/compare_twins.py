@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Encrypted captures decrypted with the operator's key material give the records of their
 clear twins (the same scenario recorded without encryption), read with the same options.
+Every form of key material opens the NTLM sessions: the password, the NT hash, and the
+session keys or cipher keys smbd logged (NAME.keys); a wrong password opens nothing and
+gives the records of a run without keys.
 
     compare_twins.py SMBAUDIT CAPTURE_DIR
 
@@ -15,15 +18,19 @@ import json
 import subprocess
 import sys
 
-CREDENTIALS = "CAPTURES\\alice Alice-Pass-1\n"
-# (clear twin, encrypted capture, option and key material)
-PAIRS = [(f"{n}-clear", f"{n}-encrypted", "--ntlm-credentials", CREDENTIALS)
-         for n in ["smb300", "smb302", "smb311-aes-128-ccm", "smb311-aes-128-gcm", "smb311-aes-256-ccm",
-                   "smb311-aes-256-gcm", "smb3-share"]]
+PASSWORD = ("--ntlm-credentials", "CAPTURES\\alice Alice-Pass-1\n")
+NTLM_INPUTS = [PASSWORD, ("--ntlm-credentials", "alice :be2929b503cf53fe397f467acb5f2501\n"),
+               ("--smb-keys", "session_key"), ("--smb-keys", "server_in_key server_out_key")]
+WRONG_PASSWORD = ("--ntlm-credentials", "CAPTURES\\alice Alice-Pass-2\n")
+TWINS = [(f"{n}-clear", f"{n}-encrypted") for n in ["smb300", "smb302", "smb311-aes-128-ccm", "smb311-aes-128-gcm",
+                                                     "smb311-aes-256-ccm", "smb311-aes-256-gcm", "smb3-share"]]
+TWINS += [("impacket-smb3", "impacket-smb3-encrypted")]
+# (clear twin, encrypted capture, option and key material); a wrong password is compared
+# with the encrypted capture itself read without keys.
+PAIRS = [(c, e, *key) for key in NTLM_INPUTS for c, e in TWINS] + [(e, e, *WRONG_PASSWORD) for _, e in TWINS]
+PAIRS += [("kerberos-smb3-clear", "kerberos-smb3-encrypted", "--keytab", None)]
 # The encryption-required share of smb3-share-encrypted is `secure`; its twin used `share`.
 RENAMED = {"\\secure": "\\share"}
-PAIRS += [("impacket-smb3", "impacket-smb3-encrypted", "--ntlm-credentials", CREDENTIALS),
-          ("kerberos-smb3-clear", "kerberos-smb3-encrypted", "--keytab", None)]
 IGNORED = {"ts", "user_hint_ts", "rtt_us", "open_us", "client", "session_id", "tree_id", "file_id", "encrypted", "decrypted",
            "signing", "share_flags"}
 
@@ -47,25 +54,28 @@ def main():
         if material is None:
             options = [option, f"{captures}/kerberos-dc1.keytab"]
         else:
+            if option == "--smb-keys":  # session_id=... session_key=... server_in_key=... of NAME.keys
+                logged = [dict(w.split("=", 1) for w in line.split()) for line in open(f"{captures}/{encrypted}.keys")]
+                material = "".join(" ".join(k[f] for f in ["session_id", *material.split()]) + "\n" for k in logged)
             with open(f"/dev/shm/compare-twins-{encrypted}", "w") as f:
                 f.write(material)
             options = [option, f.name]
-        want = records(smbaudit, f"{captures}/{clear}.pcap", options)
+        want = records(smbaudit, f"{captures}/{clear}.pcap", [] if clear == encrypted else options)
         got = records(smbaudit, f"{captures}/{encrypted}.pcap", options)
         # Every logon names alice: NTLM in clear; Kerberos only through the keytab, and the
         # AS-REQ on port 88 gives its hint.
         logon = got[0] if got else {}
         named = logon.get("user") == "alice" and (logon.get("auth") != "kerberos" or
                                                   logon.get("user_hint") == "alice@SAMDOM.EXAMPLE.COM")
-        if not named or any(r["event"] == "encrypted" for r in got) or got != want:
+        if clear != encrypted and (not named or any(r["event"] == "encrypted" for r in got)) or got != want:
             failures += 1
-            print(f"{encrypted}: {len(got)} records, {clear}: {len(want)}")
+            print(f"{encrypted} {option} {material!r}: {len(got)} records, {clear}: {len(want)}")
             for g, w in zip(got + [None] * len(want), want + [None] * len(got)):
                 if g != w:
                     print(f"  decrypted: {g}\n  clear:     {w}")
                     break
         else:
-            print(f"{encrypted}: the {len(got)} records of {clear}")
+            print(f"{encrypted} {option}: the {len(got)} records of {clear}")
     return 1 if failures else 0
 
 
