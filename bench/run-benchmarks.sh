@@ -25,6 +25,8 @@
 #    kept in DIR), with --no-hashes and with hashing, against openssl speed.
 # 5. Notices: the default run against --no-notices, on the cut transfer and on 200 copies of
 #    the committed notices-burst capture (record-dense: 1400 records and 7 notices each).
+# 6. Memory bounds (bench/memory_flood.py): peak resident memory of the sensor under 3000
+#    connections that each announce a 16 MiB message; fails when a bound does not hold.
 #
 # --quick shortens the micro-benchmarks (for trying the script, not for figures).
 set -euo pipefail
@@ -218,5 +220,7 @@ for input in tap burst; do
     awk -v n="$name" -v s="$size" -v a="$off" -v b="$on" 'BEGIN {
         printf "| %s | %d MB | %.0f MB/s (%.2f s) | %.0f MB/s (%.2f s) | %+.1f %% |\n", n, s, s / a, a, s / b, b, (b / a - 1) * 100 }'
 done
+echo
+python3 "$HERE/memory_flood.py" "$tool"
 echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

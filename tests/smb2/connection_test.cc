@@ -1,4 +1,6 @@
-// Handler scenarios of the SMB2 analyser and the router, fed as NetBIOS streams.
+// Handler scenarios of the SMB2 analyser and the router, fed as NetBIOS streams: bounds and
+// corner cases. Compounds, interim responses and encrypted sessions without keys are pinned by
+// the committed captures' expected records, decryption by tests/crypto/compare_twins.py.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,7 +25,6 @@ struct Recorder : Sink {
     bool contiguous = true;
 
     void OnEvent(const Event& e) override {
-        if (e.decrypted != (e.encrypted && e.kind != EventKind::Encrypted)) events.push_back("flags wrong");
         events.push_back(std::string(kKinds[int(e.kind)]) + " " + (e.status ? std::to_string(*e.status) : "none") +
                          " " + Narrow(std::u16string(e.name)));
     }
@@ -65,20 +66,6 @@ Bytes WriteBody(uint8_t id, uint64_t offset, const ByteVec& data) {
         .u32(0).raw(data);
 }
 Bytes ReadResponseBody(const ByteVec& data) { return Bytes().u16(17).u8(80).u8(0).u32(uint32_t(data.size())).u64(0).raw(data); }
-Bytes CloseBody(uint8_t id) { return Bytes().u16(24).u16(0).u32(0).raw(FileIdBytes(id)); }
-Bytes CloseResponseBody() { return Bytes().u16(60).u16(1).u32(0).fill(40).u64(77).u32(0x20); }
-
-// A related chain CREATE (delete-on-close) + CLOSE with the FileId all ones: the close acts
-// on the file the create opened, and a successful close of it is a delete.
-TEST(Smb2Connection, RelatedCompoundDeleteOnClose) {
-    Fixture f;
-    f.Feed(true, Compound({Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"gone.txt", kFileDeleteOnClose)),
-                           Smb2(kClose).mid(4).sid(kAllOnes64).tid(kAllOnes32).related().body(CloseBody(0xFF))}));
-    f.Feed(false, Compound({Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(0x21)),
-                            Smb2(kClose).response().mid(4).sid(5).tid(9).related().body(CloseResponseBody())}));
-    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 gone.txt", "close 0 gone.txt", "delete 0 gone.txt"}));
-    EXPECT_EQ(f.conn.counters().compoundChains, 2u);
-}
 
 // A 1 MiB WRITE in 1448-byte segments: analysed at its header, data streamed past without
 // being buffered; the event comes with the response.
@@ -100,50 +87,23 @@ TEST(Smb2Connection, StreamedWrite) {
     EXPECT_EQ(f.sink.events.back(), "write 0 big.bin");
 }
 
-// Pipe payloads: whole when within the bound, else the first bytes and the total; READ in
-// small chunks, IOCTL transceive both ways; no read or write events for pipes.
-TEST(Smb2Connection, PipePayloads) {
-    for (size_t bound : {size_t(65536), size_t(10)}) {
-        Limits limits;
-        limits.maxPipeDataBytes = bound;
-        Fixture f(limits);
-        f.Open(0x41, u"srvsvc", kSharePipe);
-        f.Feed(true, Smb2(kRead).mid(7).sid(5).tid(9)
-                         .body(Bytes().u16(49).u8(0).u8(0).u32(1024).u64(0).raw(FileIdBytes(0x41)).fill(17)).bytes());
-        f.Feed(false, Smb2(kRead).response().mid(7).sid(5).tid(9).body(ReadResponseBody(ByteVec(100, 1))).bytes(), 7);
-        Bytes in = Bytes().fill(30, 2);
-        f.Feed(true, Smb2(kIoctl).mid(8).sid(5).tid(9).body(Bytes().u16(57).u16(0).u32(kFsctlPipeTransceive)
-                         .raw(FileIdBytes(0x41)).u32(120).u32(30).u32(0).u32(0).u32(0).u32(1024).u32(1).u32(0).raw(in)).bytes());
-        f.Feed(false, Smb2(kIoctl).response().status(kStatusBufferOverflow).mid(8).sid(5).tid(9)
-                          .body(Bytes().u16(49).u16(0).u32(kFsctlPipeTransceive).raw(FileIdBytes(0x41)).u32(112).u32(0)
-                                    .u32(112).u32(40).u32(0).u32(0).fill(40, 3)).bytes());
-        const std::string cut = bound == 10 ? "10/" : "";
-        EXPECT_EQ(f.sink.pipes, (std::vector<std::string>{"read 0 " + (cut.empty() ? "100/" : cut) + "100",
-                                                          "ioctl 1 " + (cut.empty() ? "30/" : cut) + "30",
-                                                          "ioctl 0 " + (cut.empty() ? "40/" : cut) + "40"}));
-        EXPECT_EQ(f.sink.events, (std::vector<std::string>{"tree_connect 0 \\s", "create 0 srvsvc"}));
-    }
-}
-
-// An interim STATUS_PENDING answer does not end the request: the final one does.
-TEST(Smb2Connection, AsyncInterimResponse) {
-    Fixture f;
-    f.Feed(true, Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"slow")).bytes());
-    f.Feed(false, Smb2(kCreate).response().async(77).status(kStatusPending).mid(3).sid(5).body(Smb2Error()).bytes());
-    f.Feed(false, Smb2(kCreate).response().async(77).status(0xC0000043).mid(3).sid(5).body(Smb2Error()).bytes());
-    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 3221225539 slow"}));
-    EXPECT_EQ(f.conn.counters().interimResponses, 1u);
-}
-
-// Without a decryptor, transform messages are counted and each session is reported once.
-TEST(Smb2Connection, EncryptedSessions) {
-    Fixture f;
-    for (uint64_t sid : {5, 5, 6, 5}) {
-        ByteVec t = Bytes().raw({0xFD, 'S', 'M', 'B'}).fill(16).fill(16).u32(40).u16(0).u16(1).u64(sid).fill(40).vec();
-        f.Feed(true, t);
-    }
-    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"encrypted none ", "encrypted none "}));
-    EXPECT_EQ(f.conn.counters().transformPdus, 4u);
+// Pipe payloads beyond the bound: the first bytes and the total (whole ones are in the
+// captures); READ in small chunks, IOCTL transceive both ways; no read or write events for pipes.
+TEST(Smb2Connection, PipePayloadsCutAtTheBound) {
+    Limits limits;
+    limits.maxPipeDataBytes = 10;
+    Fixture f(limits);
+    f.Open(0x41, u"srvsvc", kSharePipe);
+    f.Feed(true, Smb2(kRead).mid(7).sid(5).tid(9)
+                     .body(Bytes().u16(49).u8(0).u8(0).u32(1024).u64(0).raw(FileIdBytes(0x41)).fill(17)).bytes());
+    f.Feed(false, Smb2(kRead).response().mid(7).sid(5).tid(9).body(ReadResponseBody(ByteVec(100, 1))).bytes(), 7);
+    f.Feed(true, Smb2(kIoctl).mid(8).sid(5).tid(9).body(Bytes().u16(57).u16(0).u32(kFsctlPipeTransceive)
+                     .raw(FileIdBytes(0x41)).u32(120).u32(30).u32(0).u32(0).u32(0).u32(1024).u32(1).u32(0).fill(30, 2)).bytes());
+    f.Feed(false, Smb2(kIoctl).response().status(kStatusBufferOverflow).mid(8).sid(5).tid(9)
+                      .body(Bytes().u16(49).u16(0).u32(kFsctlPipeTransceive).raw(FileIdBytes(0x41)).u32(112).u32(0)
+                                .u32(112).u32(40).u32(0).u32(0).fill(40, 3)).bytes());
+    EXPECT_EQ(f.sink.pipes, (std::vector<std::string>{"read 0 10/100", "ioctl 1 10/30", "ioctl 0 10/40"}));
+    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"tree_connect 0 \\s", "create 0 srvsvc"}));
 }
 
 // A message above Limits::maxMessageBytes is skipped whole, however it is cut, and the next
@@ -159,36 +119,6 @@ TEST(Smb2Connection, OversizeSkipped) {
         EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 y"})) << chunk;
         EXPECT_EQ(f.conn.counters().oversize, 1u);
     }
-}
-
-// With a decryptor, transform messages are analysed like clear ones and their events say so;
-// the decryptor hears every NEGOTIATE and SESSION_SETUP message and security buffer.
-TEST(Smb2Connection, Decrypted) {
-    struct Stub : Decryptor {
-        int preauth = 0, negotiated = 0, setups = 0;
-        void OnPreauthMessage(uint64_t, bool, const uint8_t*, size_t) override { ++preauth; }
-        void OnNegotiated(uint16_t dialect, uint16_t, uint16_t) override { negotiated = dialect; }
-        void OnSessionSetup(uint64_t, bool, const uint8_t*, size_t, uint32_t) override { ++setups; }
-        bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
-            plain.assign(msg + 52, msg + len);
-            return msg[20] == 1;  // "key known" for nonces starting with 1
-        }
-    } stub;
-    Fixture f;
-    f.conn.SetDecryptor(&stub);
-    f.Feed(true, Smb2(kNegotiate).body(Bytes().u16(36).u16(1).fill(32).u16(0x300)).bytes());
-    f.Feed(false, Smb2(kNegotiate).response().body(Bytes().u16(65).u16(1).u16(0x300).fill(58)).bytes());
-    f.Feed(true, Smb2(kSessionSetup).body(Bytes().u16(25).fill(10).u16(88).u16(0).fill(8).u8(0)).bytes());
-    auto transform = [](uint8_t nonce, const ByteVec& plain) {
-        return Bytes().raw({0xFD, 'S', 'M', 'B'}).fill(16).u8(nonce).fill(15).u32(uint32_t(plain.size())).u16(0).u16(1)
-            .u64(5).raw(plain).vec();
-    };
-    f.Feed(true, transform(1, Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"secret")).bytes()));
-    f.Feed(false, transform(1, Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(2)).bytes()));
-    f.Feed(false, transform(2, ByteVec(80)));
-    EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 secret", "encrypted none "}));
-    EXPECT_EQ(std::make_tuple(stub.preauth, stub.negotiated, stub.setups), std::make_tuple(3, 0x300, 1));
-    EXPECT_EQ(f.conn.counters().decryptFailures, 1u);
 }
 
 // The router: the multi-protocol NEGOTIATE goes to SMB1, the SMB2 answer hands the connection

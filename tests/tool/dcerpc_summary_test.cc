@@ -36,6 +36,7 @@ Bytes Bind(uint8_t ptype, uint32_t d1, uint16_t d2, uint16_t d3, ByteVec tail, u
     return b;
 }
 
+// Little-endian binds of srvsvc, samr, lsarpc and svcctl are in the committed captures.
 TEST(Dcerpc, BindNamesWellKnownInterfaces) {
     struct Case {
         uint32_t d1;
@@ -44,10 +45,6 @@ TEST(Dcerpc, BindNamesWellKnownInterfaces) {
         const char* uuid;
         const char* name;
     } cases[] = {
-        {0x4b324fc8, 0x1670, 0x01d3, {0x12, 0x78, 0x5a, 0x47, 0xbf, 0x6e, 0xe1, 0x88},
-         "4b324fc8-1670-01d3-1278-5a47bf6ee188", "srvsvc"},
-        {0x12345778, 0x1234, 0xabcd, {0xef, 0x00, 0x01, 0x23, 0x45, 0x67, 0x89, 0xac},
-         "12345778-1234-abcd-ef00-0123456789ac", "samr"},
         {0x12345678, 0x1234, 0xabcd, {0xef, 0x00, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab},
          "12345678-1234-abcd-ef00-0123456789ab", "spoolss"},
         {0x01020304, 0x0506, 0x0708, {9, 10, 11, 12, 13, 14, 15, 16}, "01020304-0506-0708-090a-0b0c0d0e0f10", nullptr},

@@ -25,7 +25,6 @@ public:
     Tcp& psh() { m_flags |= 0x08; return *this; }
     Tcp& options(size_t words) { m_optionWords = words; return *this; }
     Tcp& payload(const ByteVec& p) { m_payload = p; return *this; }
-    Tcp& payload(const std::string& text) { m_payload.assign(text.begin(), text.end()); return *this; }
     ByteVec bytes() const;
 
 private:

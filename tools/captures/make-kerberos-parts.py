@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the decrypted Kerberos parts that the auth tests read, in the DER encoding of
+"""Writes the decrypted Kerberos parts that the auth tests read (tests/data/auth, or the
+directory given as the argument), in the DER encoding of
 RFC 4120 (section 5.3, 5.5.1), as a KDC and a client produce them before encryption:
 
   enc-ticket-part.bin    EncTicketPart: AES256 session key, crealm EXAMPLE.TEST, cname alice
@@ -10,8 +11,10 @@ RFC 4120 (section 5.3, 5.5.1), as a KDC and a client produce them before encrypt
 No capture carries these in clear; they are built here from the ASN.1 so their values are known.
 """
 import os
+import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+OUT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                         "..", "..", "tests", "data", "auth")
 
 
 def tlv(tag, content):
@@ -56,5 +59,5 @@ ap_rep_part = tlv(0x7B, seq(
 
 for name, data in (("enc-ticket-part.bin", ticket), ("authenticator.bin", authenticator),
                    ("enc-ap-rep-part.bin", ap_rep_part)):
-    with open(os.path.join(HERE, name), "wb") as f:
+    with open(os.path.join(OUT, name), "wb") as f:
         f.write(data)
