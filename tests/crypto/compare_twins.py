@@ -30,8 +30,8 @@ TWINS += [("impacket-smb3", "impacket-smb3-encrypted")]
 PAIRS = [(c, e, *key) for key in NTLM_INPUTS for c, e in TWINS] + [(e, e, *WRONG_PASSWORD) for _, e in TWINS]
 PAIRS += [("kerberos-smb3-clear", "kerberos-smb3-encrypted", "--keytab", None)]
 # Captures with records after the logon that carry neither flag: smb3-share's IPC$ tree,
-# in clear (only `secure` requires encryption); impacket's compound CREATE + CLOSE, read out
-# of one transform, and its RPC records (neither says it was decrypted today).
+# in clear (only `secure` requires encryption); impacket's compound CREATE + CLOSE, which
+# the client script sends (and Samba answers) in clear.
 PARTLY_CLEAR = {"smb3-share-encrypted", "impacket-smb3-encrypted"}
 # The encryption-required share of smb3-share-encrypted is `secure`; its twin used `share`.
 RENAMED = {"\\secure": "\\share"}

@@ -103,6 +103,13 @@ void Share(AuditRecord& r, std::u16string_view path) {
 }
 
 // What every record of an event has: times, status, ids and who and where, as far as known.
+// A message read out of a transform: the record says so, whatever the session's policy.
+void MarkDecrypted(const smb2::Event& ev, AuditRecord& r) {
+    if (!ev.decrypted) return;
+    r.encrypted = true;
+    r.decrypted = true;
+}
+
 void Head(const smb2::Event& ev, AuditRecord& r) {
     r.proto = Proto::Smb2;
     if (ev.status) r.status = *ev.status;
@@ -215,11 +222,7 @@ void Smb2EventRecord(const smb2::Event& ev, AuditRecord& r) {
     case EventKind::Ioctl:
         break;
     }
-    // A message read out of a transform: the record says so, whatever the session's policy.
-    if (ev.decrypted) {
-        r.encrypted = true;
-        r.decrypted = true;
-    }
+    MarkDecrypted(ev, r);
 }
 
 void Smb2RpcRecord(const smb2::Event& ev, const uint8_t* data, size_t len, uint64_t totalLen, AuditRecord& r) {
@@ -233,6 +236,7 @@ void Smb2RpcRecord(const smb2::Event& ev, const uint8_t* data, size_t len, uint6
     r.dataLen = totalLen;
     r.data = data;
     r.dataAvailable = data ? len : 0;
+    MarkDecrypted(ev, r);
 }
 
 void Smb2RecordSink::OnEvent(const smb2::Event& event) {
