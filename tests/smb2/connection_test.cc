@@ -107,17 +107,36 @@ TEST(Smb2Connection, PipePayloadsCutAtTheBound) {
 }
 
 // A message above Limits::maxMessageBytes is skipped whole, however it is cut, and the next
-// one is read.
-TEST(Smb2Connection, OversizeSkipped) {
+// one is read; an encrypted one as long is held whole and decrypted (up to
+// Limits::maxTransformBytes), since servers encrypt whole 8 MiB reads and writes.
+TEST(Smb2Connection, OversizeSkippedUnlessEncrypted) {
+    struct Stub : Decryptor {  // "decrypts" by dropping the 52-byte transform header
+        void OnPreauthMessage(uint64_t, bool, const uint8_t*, size_t) override {}
+        void OnNegotiated(uint16_t, uint16_t, uint16_t) override {}
+        void OnSessionSetup(uint64_t, bool, const uint8_t*, size_t, uint32_t) override {}
+        bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
+            plain.assign(msg + 52, msg + len);
+            return true;
+        }
+    } stub;
+    auto transform = [](const ByteVec& plain) { return Bytes().raw({0xFD, 'S', 'M', 'B'}).fill(48).raw(plain).vec(); };
     for (size_t chunk : {size_t(7), size_t(100), size_t(4096)}) {
         Limits limits;
         limits.maxMessageBytes = 256;
+        limits.maxTransformBytes = 1024;
         Fixture f(limits);
-        f.Feed(true, Smb2(kCreate).mid(1).sid(5).tid(9).body(CreateRequestBody(std::u16string(300, u'x'))).bytes(), chunk);
+        f.conn.SetDecryptor(&stub);
+        const std::u16string longName(300, u'x');
+        f.Feed(true, Smb2(kCreate).mid(1).sid(5).tid(9).body(CreateRequestBody(longName)).bytes(), chunk);
         f.Feed(true, Smb2(kCreate).mid(2).sid(5).tid(9).body(CreateRequestBody(u"y")).bytes(), chunk);
         f.Feed(false, Smb2(kCreate).response().mid(2).sid(5).tid(9).body(CreateResponseBody(2)).bytes(), chunk);
-        EXPECT_EQ(f.sink.events, (std::vector<std::string>{"create 0 y"})) << chunk;
+        f.Feed(true, transform(Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(longName)).bytes()), chunk);
+        f.Feed(false, transform(Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(3)).bytes()), chunk);
+        f.Feed(true, transform(Smb2(kCreate).mid(4).sid(5).tid(9).body(CreateRequestBody(longName + longName)).bytes()), chunk);
+        const std::vector<std::string> want{"create 0 y", "create 0 " + Narrow(longName), "encrypted none "};
+        EXPECT_EQ(f.sink.events, want) << chunk;  // the last transform is beyond the bound
         EXPECT_EQ(f.conn.counters().oversize, 1u);
+        EXPECT_EQ(f.conn.counters().decrypted, 2u);
     }
 }
 
