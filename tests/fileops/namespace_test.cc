@@ -148,26 +148,6 @@ TEST(Namespace, UnreadableRequestsSaveNothing) {
     }
 }
 
-// A directory record that cannot be allocated drops the request quietly (result 0, reported
-// as a handled file command); Delete and Rename say SMB_RET_NO_MEMORY.
-TEST(Namespace, RecordAllocationFailure) {
-    const std::pair<ByteVec, int> cases[] = {
-        {DirReq(kCreateDir, "\\d"), SMB_RET_FILE_CMD},
-        {DirReq(kDeleteDir, "\\d"), SMB_RET_FILE_CMD},
-        {PathReq(kDelete, Bytes().u8(4).utf16z(u"a"), true), SMB_RET_NO_MEMORY},
-        {PathReq(kRename, RenameNames(u"a", u"b"), true), SMB_RET_NO_MEMORY},
-    };
-    for (const auto& [req, result] : cases) {
-        Session c;
-        const long live = ZELK::LiveAllocations();
-        ZELK::FailNthAllocation(1);
-        EXPECT_EQ(c.Req(req), result) << int(req[8]);
-        ZELK::FailNthAllocation(0);
-        EXPECT_TRUE(c.peer.saved().empty());
-        EXPECT_EQ(ZELK::LiveAllocations(), live);
-    }
-}
-
 TEST(Delete, UnknownTreeIsRebuiltUnderTheKnownConversation) {
     Conn c;
     _smbConvers* conv = c.peer.AddConv(kUid);

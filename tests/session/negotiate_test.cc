@@ -92,12 +92,4 @@ TEST(Negotiate, NonExtendedResponseNamesTheServer) {
     }
 }
 
-TEST(Negotiate, RecordAllocationFailure) {
-    Conn c;
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(c.Req(NegoReq(kDialects).frame()), SMB_RET_NO_MEMORY);
-    ZELK::FailNthAllocation(0);
-    EXPECT_TRUE(c.peer.saved().empty());
-}
-
 }  // namespace

@@ -7,59 +7,34 @@
 
 namespace {
 
-struct Converted {
-    std::string text;
-    int consumed;
-};
-
-Converted Convert(const ByteVec& v, int offset, bool bounded, int limit, unsigned maxBytes) {
-    int consumed = limit;
-    std::string out;
-    EXPECT_TRUE(UnicodeToAsciiString(reinterpret_cast<const char*>(v.data()), offset, consumed, bounded,
-                                     static_cast<unsigned short>(maxBytes), out));
-    return {out, consumed};
-}
-
-TEST(UnicodeToAscii, StopsAtTheTerminatorAndCountsIt) {
-    ByteVec v = Bytes().utf16z(u"Ab").str("junk");
-    Converted c = Convert(v, 0, false, 0, unsigned(v.size()));
-    EXPECT_EQ(c.text, "Ab");
-    EXPECT_EQ(c.consumed, 6);
-}
-
-TEST(UnicodeToAscii, KeepsLowBytesAndMarksOthers) {
-    ByteVec v = Bytes().u16(0x00E9).u16(0x0041).u16(0x263A).u16(0xD83D).u16(0xDE00).u16(0);
-    Converted c = Convert(v, 0, false, 0, unsigned(v.size()));
-    EXPECT_EQ(c.text, "\xE9"
-                      "A???");
-}
-
-TEST(UnicodeToAscii, LongTextIsCutAt256WithEllipsis) {
-    std::u16string longText(300, u'x');
-    ByteVec v = Bytes().utf16(longText);
-    Converted c = Convert(v, 0, false, 0, unsigned(v.size()));
-    EXPECT_EQ(c.text, std::string(256, 'x') + "...");
-    EXPECT_EQ(c.consumed, 600);
-    ByteVec t = Bytes().utf16z(longText);
-    EXPECT_EQ(Convert(t, 0, false, 0, unsigned(t.size())).consumed, 602);
-}
-
-TEST(UnicodeToAscii, OddBytesLimitsAndEmptyFields) {
-    ByteVec v = Bytes().utf16(u"abc");
-    Converted odd = Convert(v, 0, false, 0, 5);
-    EXPECT_EQ(odd.text, "ab");
-    EXPECT_EQ(odd.consumed, 5);
-    Converted oddBounded = Convert(v, 0, true, 6, 5);
-    EXPECT_EQ(oddBounded.consumed, 4);  // a counted field does not use up the odd byte
-    Converted limited = Convert(v, 0, true, 4, 6);
-    EXPECT_EQ(limited.text, "ab");
-    EXPECT_EQ(limited.consumed, 4);
-    EXPECT_EQ(Convert(v, 0, false, 0, 0).consumed, 0);
-    Converted zeroLimit = Convert(v, 0, true, 0, 6);
-    EXPECT_EQ(zeroLimit.text, "");
-    EXPECT_EQ(zeroLimit.consumed, 0);
-    Converted atOffset = Convert(v, 2, true, 4, 4);
-    EXPECT_EQ(atOffset.text, "bc");
+// One UTF-16 field converted: the text and the bytes it used up (terminator counted, a
+// counted field's odd byte not), cut at 256 characters with an ellipsis.
+TEST(UnicodeToAscii, TextAndConsumedBytes) {
+    const std::u16string longText(300, u'x');
+    struct Case {
+        const char* what; ByteVec bytes; int offset; bool bounded; int limit; unsigned maxBytes; std::string text; int consumed;
+    } cases[] = {
+        {"stops at the terminator", Bytes().utf16z(u"Ab").str("junk").vec(), 0, false, 0, 10, "Ab", 6},
+        {"low bytes kept, others marked", Bytes().u16(0x00E9).u16(0x0041).u16(0x263A).u16(0xD83D).u16(0xDE00).u16(0).vec(),
+         0, false, 0, 12, "\xE9" "A???", 12},
+        {"cut at 256", Bytes().utf16(longText).vec(), 0, false, 0, 600, std::string(256, 'x') + "...", 600},
+        {"cut at 256, terminated", Bytes().utf16z(longText).vec(), 0, false, 0, 602, std::string(256, 'x') + "...", 602},
+        {"odd byte", Bytes().utf16(u"abc").vec(), 0, false, 0, 5, "ab", 5},
+        {"odd byte of a counted field", Bytes().utf16(u"abc").vec(), 0, true, 6, 5, "ab", 4},
+        {"limit", Bytes().utf16(u"abc").vec(), 0, true, 4, 6, "ab", 4},
+        {"no bytes", Bytes().utf16(u"abc").vec(), 0, false, 0, 0, "", 0},
+        {"zero limit", Bytes().utf16(u"abc").vec(), 0, true, 0, 6, "", 0},
+        {"at an offset", Bytes().utf16(u"abc").vec(), 2, true, 4, 4, "bc", 4},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        int consumed = k.limit;
+        std::string out;
+        EXPECT_TRUE(UnicodeToAsciiString(reinterpret_cast<const char*>(k.bytes.data()), k.offset, consumed, k.bounded,
+                                         static_cast<unsigned short>(k.maxBytes), out));
+        EXPECT_EQ(out, k.text);
+        EXPECT_EQ(consumed, k.consumed);
+    }
 }
 
 TEST(UnicodeToAscii, BufferComesFromTheTaggedAllocator) {
