@@ -128,21 +128,6 @@ TEST(NtCreate, ResponseWordCounts) {
     EXPECT_TRUE(c.peer.files().empty());
 }
 
-TEST(Create, RequestsThatSaveNothing) {
-    const ByteVec requests[] = {
-        Smb(0xA2).uid(kUid).params(Bytes().fill(40)).frame(),                          // too few words
-        Smb(0xA2).uid(kUid).params(NtCreateWords()).data(Bytes().str("abc")).frame(),  // no terminator
-        Smb(0xA2).params(NtCreateWords(1, 0, /*rootFid=*/77)).data(Bytes().strz("a")).frame(),  // no such root
-        OpenReq(Bytes().u8(0).utf16(u"abc")).frame(),  // Open AndX wants the UTF-16 terminator
-        Smb(0x2D).uid(kUid).params(Bytes().fill(20)).data(Bytes().strz("a")).frame(),
-    };
-    for (const ByteVec& req : requests) {
-        Session c;
-        EXPECT_EQ(c.Req(req), SMB_RET_FILE_CMD);
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
-}
-
 // Names as the file object keeps them, each under a FID the server hands out again (the new
 // object replaces the stale one in the tree too).
 TEST(Create, NamesAndReusedFids) {
