@@ -15,13 +15,11 @@ constexpr uint16_t kUid = 0x0800;
 constexpr uint16_t kTid = 0x0801;
 
 // A session as Session Setup and Tree Connect would have left it.
-inline void LogOn(Conn& c, uint16_t uid = kUid, uint16_t tid = kTid, const std::u16string& share = u"\\\\SRV\\DATA",
-                  uint32_t treeType = 0) {
-    c.peer.AddConv(uid);
-    c.peer.AddTree(uid, tid, share, treeType);
-}
 struct Session : Conn {
-    Session() { LogOn(*this); }
+    explicit Session(const std::u16string& share = u"\\\\SRV\\DATA", uint32_t treeType = 0) {
+        peer.AddConv(kUid);
+        peer.AddTree(kUid, kTid, share, treeType);
+    }
 };
 
 // The one event a test expects. On any other count the expectation fails and a blank event

@@ -67,12 +67,9 @@ struct TransRsp {
     }
 };
 
-struct OpenPipe : Conn {
-    OpenPipe() {
-        LogOn(*this, kUid, kTid, u"\\IPC$", SMB_TREE_IPC);
-        pipe = peer.AddFile(kTid, kFid, u"\\srvsvc", SMB_FT_PIPE_MESSAGE);
-    }
-    _smbFileObj* pipe;
+struct OpenPipe : Session {
+    OpenPipe() : Session(u"\\IPC$", SMB_TREE_IPC) {}
+    _smbFileObj* pipe = peer.AddFile(kTid, kFid, u"\\srvsvc", SMB_FT_PIPE_MESSAGE);
 };
 
 TEST(TransactNmPipe, BothDirectionsReachHandleRpc) {
