@@ -18,8 +18,7 @@ struct Opened : Session {
     }
 };
 
-// A file's read is an event, a pipe's goes to HandleRPC (writes share the routine: the
-// captures' pipe writes show them as rpc records); the status is not consulted, so a
+// A file's read is an event, a pipe's goes to HandleRPC; the status is not consulted, so a
 // warning still passes data, and an error response (no words) passes none.
 TEST(ReadAndX, FileAndPipeWithEachStatus) {
     for (uint16_t fid : {kFid, kPipe}) {
@@ -135,6 +134,15 @@ TEST(ReadRaw, ReportedFromTheRequest) {
         EXPECT_EQ(OnlyEvent(c).Fields("offset count"), expected) << words;
         EXPECT_TRUE(c.peer.saved().empty());
     }
+}
+
+// A pipe's write goes to HandleRPC, and the request's result says so.
+TEST(WriteAndX, PipeWriteGoesToHandleRpc) {
+    Opened c;
+    EXPECT_EQ(c.Req(WriteReq(kPipe, 0, Payload(120, 9)).frame()), SMB_RET_PIPE_DATA);
+    EXPECT_TRUE(c.sink.events.empty());
+    ASSERT_EQ(c.sink.rpcs.size(), 1u);
+    EXPECT_EQ(c.sink.rpcs[0].data, Payload(120, 9));
 }
 
 TEST(WriteAndX, LengthAndOffset) {
