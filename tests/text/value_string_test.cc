@@ -52,42 +52,30 @@ TEST(UnicodeToAscii, BufferComesFromTheTaggedAllocator) {
     ZELK::MyMemFree(s);
 }
 
-struct StringCase {
-    const char* name;
-    ByteVec block;
-    uint32_t pos;
-    bool unicode;
-    SmbStringResult result;
-    std::string text;
-    uint32_t next;
-};
-
-class ReadSmbStringTest : public ::testing::TestWithParam<StringCase> {};
-
-TEST_P(ReadSmbStringTest, ReadsOneField) {
-    const StringCase& c = GetParam();
-    std::string out = "untouched";
-    uint32_t next = 0;
-    EXPECT_EQ(ReadSmbString(c.block.data(), uint32_t(c.block.size()), c.pos, c.unicode, out, next), c.result);
-    if (c.result == SmbStringResult::Ok) {
-        EXPECT_EQ(out, c.text);
-        EXPECT_EQ(next, c.next);
+// One SMB string field: 8-bit to its NUL, UTF-16 after the pad that aligns it, to its
+// terminator or the block's end.
+TEST(ReadSmbString, ReadsOneField) {
+    using R = SmbStringResult;
+    struct Case { const char* what; ByteVec block; uint32_t pos; bool unicode; R result; std::string text; uint32_t next; } cases[] = {
+        {"narrow", Bytes().u8(1).strz("WORKGROUP").str("x"), 1, false, R::Ok, "WORKGROUP", 11},
+        {"narrow, high bytes kept", Bytes().strz("\xE9t\xE9"), 0, false, R::Ok, "\xE9t\xE9", 4},
+        {"narrow unterminated", Bytes().str("abc"), 0, false, R::Unterminated, "", 0},
+        {"missing", Bytes().str("abc"), 3, false, R::Missing, "", 0},
+        {"UTF-16 at an even offset", Bytes().u16(0).utf16z(u"Unix"), 2, true, R::Ok, "Unix", 12},
+        {"UTF-16 at an odd offset skips the pad", Bytes().u8(0).u8(0xEE).utf16z(u"Samba"), 1, true, R::Ok, "Samba", 14},
+        {"UTF-16 unterminated ends at the block's end", Bytes().u8(0).u8(0).utf16(u"ab"), 1, true, R::Ok, "ab", 6},
+        {"UTF-16, only the pad left", Bytes().u8(0).u8(0), 1, true, R::Ok, "", 2},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string out = "untouched";
+        uint32_t next = 0;
+        EXPECT_EQ(ReadSmbString(k.block.data(), uint32_t(k.block.size()), k.pos, k.unicode, out, next), k.result);
+        if (k.result == R::Ok) {
+            EXPECT_EQ(out, k.text);
+            EXPECT_EQ(next, k.next);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Fields, ReadSmbStringTest,
-    ::testing::Values(
-        StringCase{"Narrow", Bytes().u8(1).strz("WORKGROUP").str("x"), 1, false, SmbStringResult::Ok, "WORKGROUP", 11},
-        StringCase{"NarrowHighBytesKept", Bytes().strz("\xE9t\xE9"), 0, false, SmbStringResult::Ok, "\xE9t\xE9", 4},
-        StringCase{"NarrowUnterminated", Bytes().str("abc"), 0, false, SmbStringResult::Unterminated, "", 0},
-        StringCase{"Missing", Bytes().str("abc"), 3, false, SmbStringResult::Missing, "", 0},
-        StringCase{"UnicodeEven", Bytes().u16(0).utf16z(u"Unix"), 2, true, SmbStringResult::Ok, "Unix", 12},
-        StringCase{"UnicodeOddSkipsPad", Bytes().u8(0).u8(0xEE).utf16z(u"Samba"), 1, true, SmbStringResult::Ok,
-                   "Samba", 14},
-        StringCase{"UnicodeUnterminatedEndsAtBlockEnd", Bytes().u8(0).u8(0).utf16(u"ab"), 1, true,
-                   SmbStringResult::Ok, "ab", 6},
-        StringCase{"UnicodeOnlyPadLeft", Bytes().u8(0).u8(0), 1, true, SmbStringResult::Ok, "", 2}),
-    [](const ::testing::TestParamInfo<StringCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
