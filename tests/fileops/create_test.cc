@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fileops/fileops_support.h"
+#include "session/session_frames.h"
 
 using namespace fileops_test;
 
@@ -50,29 +51,38 @@ TEST(Create, GrantedCreateAndItsFileType) {
             c.Rsp(NtCreateRsp(7, 1, /*eof=*/1234, t.resourceType, t.rspBits).frame());
             EXPECT_EQ(OnlyEvent(c).Fields("disposition create_action file_size rsp"), "3|1|1234|10");
         }
-        EXPECT_EQ(OnlyEvent(c).n("file_type"), t.expected);
-        ASSERT_EQ(c.peer.files().count(7), 1u);
-        EXPECT_EQ(c.peer.files()[7]->m_fileType, t.expected);
+        EXPECT_EQ(OnlyEvent(c).n("file_type"), t.expected);  // and the file object's (captures: close records)
     }
 }
 
-// The 34-word response of Samba and most non-Windows servers: by default the fixed 103-byte
-// block of a successful response runs past the message that ends with it (the request waits),
-// or, followed by enough bytes, is measured and found too short (the request is dropped).
-// acceptStandardNtCreateRsp reads it as WordCount and ByteCount measure it.
-TEST(NtCreate, StandardResponseNeedsTheOption) {
+// A successful response is measured at 103 bytes whatever its WordCount: WordCount 0 opens
+// FID 0; 1, 2 and 41 words are too short and drop the request. The 34-word response of Samba
+// and most non-Windows servers: by default its fixed-length block runs past the message that
+// ends with it (the request waits), or, followed by enough bytes, is measured and found too
+// short (the request is dropped); acceptStandardNtCreateRsp reads it as WordCount and
+// ByteCount measure it.
+TEST(NtCreate, ResponseLengths) {
+    auto words = [](uint8_t wc) {
+        return Smb(0xA2).uid(kUid).tid(kTid).params(Bytes().fill(wc >= 2 ? size_t(2 * wc - 4) : wc == 1 ? 2 : 0))
+            .wordCount(wc).trailer(Bytes().fill(110));
+    };
     struct Case {
         bool option;
         Smb rsp;
         int result;
-        bool reported, stillSaved;
+        int fid;  // of the file reported, -1: none
+        bool stillSaved;
     };
     const Case cases[] = {
-        {false, NtCreateStandardRsp(5, 1, 68), SMB_RET_BAD_FORMAT, false, true},
-        {false, NtCreateStandardRsp(5, 1, 68).trailer(Bytes().fill(40)), SMB_RET_FILE_CMD, false, false},
-        {true, NtCreateStandardRsp(5, 1, 68), SMB_RET_FILE_CMD, true, false},
-        {true, NtCreateStandardRsp(5, 1, 68).trailer(Bytes().fill(40)), SMB_RET_FILE_CMD, true, false},
-        {true, std::move(Smb(0xA2).uid(kUid).tid(kTid).params(Bytes().fill(60))), SMB_RET_BAD_FORMAT, false, true},
+        {false, NtCreateStandardRsp(5, 1, 68), SMB_RET_BAD_FORMAT, -1, true},
+        {false, NtCreateStandardRsp(5, 1, 68).trailer(Bytes().fill(40)), SMB_RET_FILE_CMD, -1, false},
+        {true, NtCreateStandardRsp(5, 1, 68), SMB_RET_FILE_CMD, 5, false},
+        {true, NtCreateStandardRsp(5, 1, 68).trailer(Bytes().fill(40)), SMB_RET_FILE_CMD, 5, false},
+        {true, std::move(Smb(0xA2).uid(kUid).tid(kTid).params(Bytes().fill(60))), SMB_RET_BAD_FORMAT, -1, true},
+        {false, words(0), SMB_RET_FILE_CMD, 0, false},
+        {false, words(1), SMB_RET_FILE_CMD, -1, false},
+        {false, words(2), SMB_RET_FILE_CMD, -1, false},
+        {false, words(41), SMB_RET_FILE_CMD, -1, false},
     };
     for (const Case& t : cases) {
         SCOPED_TRACE(testing::Message() << t.option << "/" << t.rsp.frame().size());
@@ -82,13 +92,14 @@ TEST(NtCreate, StandardResponseNeedsTheOption) {
         c.ctx.SetOptions(o);
         c.Req(NtCreateReq(u"a").frame());
         EXPECT_EQ(c.Rsp(t.rsp.frame()), t.result);
-        EXPECT_EQ(c.peer.files().count(5), t.reported ? 1u : 0u);
-        EXPECT_EQ(c.sink.events.size(), t.reported ? 1u : 0u);
-        if (t.reported) {
-            EXPECT_EQ(c.sink.events[0].n("file_size"), 68u);
-        }
+        EXPECT_EQ(c.sink.Log("fid file_size"), t.fid < 0 ? "" : std::to_string(t.fid) + (t.fid ? "|68" : "|0"));
+        EXPECT_EQ(c.peer.files().size(), t.fid < 0 ? 0u : 1u);
         EXPECT_EQ(c.peer.saved().size(), t.stillSaved ? 1u : 0u);
     }
+    Session c;  // a response without request does nothing
+    EXPECT_EQ(c.Rsp(NtCreateRsp(1).frame()), SMB_RET_FILE_CMD);
+    EXPECT_TRUE(c.sink.events.empty());
+    EXPECT_TRUE(c.peer.files().empty());
 }
 
 TEST(NtCreate, ErrorResponseOnUnknownSessionRebuildsItFirst) {
@@ -106,42 +117,6 @@ TEST(NtCreate, ErrorResponseOnUnknownSessionRebuildsItFirst) {
     c.Req(NtCreateReq(u"\\b", 2).frame());
     c.Rsp(NtCreateRsp(3, 2).frame());
     EXPECT_EQ(c.sink.events.size(), 4u);
-}
-
-// A successful response is measured at 103 bytes whatever its WordCount: WordCount 0 opens FID 0;
-// 1, 2 and 41 words are too short and drop the request. A response without request does nothing.
-TEST(NtCreate, ResponseWordCounts) {
-    for (uint8_t wc : {0, 1, 2, 41}) {
-        SCOPED_TRACE(int(wc));
-        Session c;
-        c.Req(NtCreateReq(u"a").frame());
-        Bytes words;
-        words.fill(wc >= 2 ? size_t(2 * wc - 4) : wc == 1 ? 2 : 0);
-        EXPECT_EQ(c.Rsp(Smb(0xA2).uid(kUid).tid(kTid).params(words).wordCount(wc).trailer(Bytes().fill(110)).frame()),
-                  SMB_RET_FILE_CMD);
-        EXPECT_EQ(c.sink.events.size(), wc == 0 ? 1u : 0u);
-        EXPECT_EQ(c.peer.files().count(0), wc == 0 ? 1u : 0u);
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
-    Session c;
-    EXPECT_EQ(c.Rsp(NtCreateRsp(1).frame()), SMB_RET_FILE_CMD);
-    EXPECT_TRUE(c.sink.events.empty());
-    EXPECT_TRUE(c.peer.files().empty());
-}
-
-TEST(Create, RequestsThatSaveNothing) {
-    const ByteVec requests[] = {
-        Smb(0xA2).uid(kUid).params(Bytes().fill(40)).frame(),                          // too few words
-        Smb(0xA2).uid(kUid).params(NtCreateWords()).data(Bytes().str("abc")).frame(),  // no terminator
-        Smb(0xA2).params(NtCreateWords(1, 0, /*rootFid=*/77)).data(Bytes().strz("a")).frame(),  // no such root
-        OpenReq(Bytes().u8(0).utf16(u"abc")).frame(),  // Open AndX wants the UTF-16 terminator
-        Smb(0x2D).uid(kUid).params(Bytes().fill(20)).data(Bytes().strz("a")).frame(),
-    };
-    for (const ByteVec& req : requests) {
-        Session c;
-        EXPECT_EQ(c.Req(req), SMB_RET_FILE_CMD);
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
 }
 
 // Names as the file object keeps them, each under a FID the server hands out again (the new
@@ -208,7 +183,17 @@ TEST(NtCreate, ChainMakesAnErrorHeaderASuccessForTheCreate) {
     EXPECT_EQ(c.sink.Log("type status fid"), "create|0|34;read|80000005|34");  // the read sees the header status
 }
 
-TEST(Create, AllocationFailures) {
+// Every request record, and the buffers taken before it is saved: when the allocator
+// refuses, nothing is saved and nothing leaks. The session commands are here too, on the
+// same logged-on session with one open file.
+TEST(Requests, AllocationFailuresSaveNothing) {
+    using namespace session_frames;
+    const uint16_t fid = 0x4000;
+    auto path = [](uint8_t cmd, const Bytes& names) {
+        Smb m = Smb(cmd).uid(kUid).tid(kTid).unicode();
+        if (cmd >= 0x06) m.params(Bytes().u16(0x16));
+        return m.data(names).frame();
+    };
     struct Case {
         const char* what;
         ByteVec req;
@@ -220,14 +205,38 @@ TEST(Create, AllocationFailures) {
         {"NT widening buffer", Smb(0xA2).params(NtCreateWords()).data(Bytes().strz("a")).frame(), 1, SMB_RET_FILE_CMD},
         {"Open record", OpenReq(UnicodeName(u"a")).frame(), 1, SMB_RET_NO_MEMORY},
         {"Open widening buffer", OpenReq(Bytes().strz("a"), 1, 0, false).frame(), 2, SMB_RET_FILE_CMD},
+        {"Read AndX", ReadAndXReq(fid, 0, 10).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Read", Smb(0x0A).uid(kUid).tid(kTid).params(Bytes().u16(fid).u16(512).u32(0).u16(0)).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Read Raw", Smb(0x1A).params(Bytes().u16(fid).fill(14)).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Close", CloseReq(fid).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Write with a chained read", WriteReq(fid, 0, Payload(4)).andx(0x2E, ReadAndXWords(fid, 0, 4)).frame(), 1,
+         SMB_RET_NO_MEMORY},
+        // A directory record that cannot be had drops the request quietly.
+        {"Create Directory", path(0x00, Bytes().u8(4).utf16z(u"\\d")), 1, SMB_RET_FILE_CMD},
+        {"Delete Directory", path(0x01, Bytes().u8(4).utf16z(u"\\d")), 1, SMB_RET_FILE_CMD},
+        {"Delete", path(0x06, Bytes().u8(4).utf16z(u"a")), 1, SMB_RET_NO_MEMORY},
+        {"Rename", path(0x07, Bytes().u8(4).utf16z(u"a").u8(4).u8(0).utf16z(u"b")), 1, SMB_RET_NO_MEMORY},
+        {"Negotiate", NegoReq({"NT LM 0.12"}).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Session Setup", SetupReqNt("a", "b").frame(), 1, SMB_RET_NO_MEMORY},
+        {"Tree Connect record", TconReq(u"\\\\S\\X", kUid).frame(), 1, SMB_RET_FILE_CMD},
+        {"Tree Connect 8-bit path buffer", TconReq(u"\\\\S\\X", kUid, 3, false).frame(), 2, SMB_RET_FILE_CMD},
+        {"Logoff", LogoffReq(kUid).frame(), 1, SMB_RET_NO_MEMORY},
+        {"Tree Disconnect", TdisReq(kUid, kTid).frame(), 1, SMB_RET_NO_MEMORY},
     };
     for (const Case& t : cases) {
+        SCOPED_TRACE(t.what);
         Session c;
+        c.peer.AddFile(kTid, fid, u"\\data.bin", SMB_FT_FILE);
+        const long live = ZELK::LiveAllocations();
         ZELK::FailNthAllocation(t.nth);
-        EXPECT_EQ(c.Req(t.req), t.result) << t.what;
+        EXPECT_EQ(c.Req(t.req), t.result);
         ZELK::FailNthAllocation(0);
-        EXPECT_TRUE(c.peer.saved().empty()) << t.what;
+        ExpectNothingKept(c);
+        EXPECT_EQ(ZELK::LiveAllocations(), live);
     }
+}
+
+TEST(Create, FileObjectAllocationFailure) {
     // The file object: no event, no file, the record gone.
     Session c;
     c.Req(NtCreateReq(u"a").frame());

@@ -234,18 +234,4 @@ TEST(Close, ChainedAfterReadReportsTheHandedOnFileButReleasesItsOwn) {
     EXPECT_EQ(c.peer.files().count(kFid), 1u);
 }
 
-TEST(FileData, RecordAllocationFailureReportsAndSavesNothing) {
-    Bytes raw;
-    raw.u16(kFid).fill(14);
-    for (const ByteVec& req : {ReadAndXReq(kFid, 0, 10).frame(), ReadReq(kFid).frame(),
-                               Smb(0x1A).params(raw).frame(), CloseReq(kFid).frame(),
-                               WriteReq(kFid, 0, Payload(4)).andx(0x2E, ReadAndXWords(kFid, 0, 4)).frame()}) {
-        Opened c;
-        ZELK::FailNthAllocation(1);
-        EXPECT_EQ(c.Req(req), SMB_RET_NO_MEMORY) << int(req[8]);
-        ZELK::FailNthAllocation(0);
-        ExpectNothingKept(c);
-    }
-}
-
 }  // namespace

@@ -15,13 +15,11 @@ constexpr uint16_t kUid = 0x0800;
 constexpr uint16_t kTid = 0x0801;
 
 // A session as Session Setup and Tree Connect would have left it.
-inline void LogOn(Conn& c, uint16_t uid = kUid, uint16_t tid = kTid, const std::u16string& share = u"\\\\SRV\\DATA",
-                  uint32_t treeType = 0) {
-    c.peer.AddConv(uid);
-    c.peer.AddTree(uid, tid, share, treeType);
-}
 struct Session : Conn {
-    Session() { LogOn(*this); }
+    explicit Session(const std::u16string& share = u"\\\\SRV\\DATA", uint32_t treeType = 0) {
+        peer.AddConv(kUid);
+        peer.AddTree(kUid, kTid, share, treeType);
+    }
 };
 
 // The one event a test expects. On any other count the expectation fails and a blank event
@@ -56,25 +54,19 @@ inline Smb NtCreateReq(const std::u16string& name, uint16_t mid = 1, uint32_t di
 // The response fields that are read, at their places from offset 5 on: OplockLevel, FID,
 // CreateAction, four times, attributes, AllocationSize, EndOfFile, ResourceType,
 // NMPipeStatus, Directory.
-inline Bytes NtCreateRspFields(uint16_t fid, uint32_t action = 1, uint64_t eof = 0, uint16_t resourceType = 0,
-                               uint8_t directory = 0) {
-    return Bytes().u8(0).u16(fid).u32(action).fill(32).u32(0x80).u64(eof).u64(eof).u16(resourceType)
+inline Bytes NtCreateRspFields(uint16_t fid, uint64_t eof = 0, uint16_t resourceType = 0, uint8_t directory = 0) {
+    return Bytes().u8(0).u16(fid).u32(1).fill(32).u32(0x80).u64(eof).u64(eof).u16(resourceType)
         .u16(resourceType ? 0x05FF : 0).u8(directory);
 }
 // The extended response as Windows sends it: WordCount 42 over 50 words of parameters.
-inline Bytes ExtendedWords(uint16_t fid, uint32_t action = 1, uint64_t eof = 0, uint16_t resourceType = 0,
-                           uint8_t directory = 0) {
-    Bytes b = NtCreateRspFields(fid, action, eof, resourceType, directory);
-    return b.fill(96 - b.size());
-}
 inline Smb NtCreateRsp(uint16_t fid, uint16_t mid = 1, uint64_t eof = 0, uint16_t resourceType = 0,
                        uint8_t directory = 0) {
-    return std::move(Smb(0xA2).uid(kUid).tid(kTid).mid(mid).unicode()
-                         .params(ExtendedWords(fid, 1, eof, resourceType, directory)).wordCount(42));
+    Bytes words = NtCreateRspFields(fid, eof, resourceType, directory);
+    return std::move(Smb(0xA2).uid(kUid).tid(kTid).mid(mid).unicode().params(words.fill(96 - words.size())).wordCount(42));
 }
 // The standard response: 34 words, the same fields at the same places.
 inline Smb NtCreateStandardRsp(uint16_t fid, uint16_t mid = 1, uint64_t eof = 0) {
-    return std::move(Smb(0xA2).uid(kUid).tid(kTid).mid(mid).unicode().params(NtCreateRspFields(fid, 1, eof)));
+    return std::move(Smb(0xA2).uid(kUid).tid(kTid).mid(mid).unicode().params(NtCreateRspFields(fid, eof)));
 }
 // An error response without parameters (WordCount 0, ByteCount 0). The frame builder gives
 // every AndX block its AndX header, so the message is built as a Close and then relabelled.

@@ -111,8 +111,9 @@ TEST(Namespace, EventsCarryTheNamesAndTheResponseStatus) {
     }
 }
 
-// Directory commands and Delete drop an unreadable request quietly; Rename calls it malformed.
-TEST(Namespace, UnreadableRequestsSaveNothing) {
+// Requests that cannot be followed save nothing: directory commands, Delete, NT Create and
+// Open AndX drop them quietly; Rename and Negotiate call them malformed.
+TEST(Requests, UnreadableOnesSaveNothing) {
     struct Case {
         const char* what;
         ByteVec req;
@@ -138,33 +139,29 @@ TEST(Namespace, UnreadableRequestsSaveNothing) {
         {"rename WordCount 0", Smb(kRename).uid(kUid).tid(kTid).data(RenameNames(u"a", u"b")).frame(),
          SMB_RET_BAD_FORMAT},
         {"rename TID without tree", PathReq(kRename, RenameNames(u"a", u"b"), true, 1, 0x999), SMB_RET_BAD_FORMAT},
+        {"NT Create, too few words", Smb(0xA2).uid(kUid).params(Bytes().fill(40)).frame(), SMB_RET_FILE_CMD},
+        {"NT Create, no terminator", Smb(0xA2).uid(kUid).params(NtCreateWords()).data(Bytes().str("abc")).frame(),
+         SMB_RET_FILE_CMD},
+        {"NT Create, no such root", Smb(0xA2).params(NtCreateWords(1, 0, /*rootFid=*/77)).data(Bytes().strz("a")).frame(),
+         SMB_RET_FILE_CMD},
+        {"Open AndX wants the UTF-16 terminator",
+         Smb(0x2D).uid(kUid).tid(kTid).unicode().params(Bytes().fill(26)).data(Bytes().u8(0).utf16(u"abc")).frame(),
+         SMB_RET_FILE_CMD},
+        {"Open AndX, too few words", Smb(0x2D).uid(kUid).params(Bytes().fill(20)).data(Bytes().strz("a")).frame(),
+         SMB_RET_FILE_CMD},
+        {"Negotiate, last name without NUL", Smb(0x72).data(Bytes().u8(2).strz("LANMAN1.0").u8(2).str("NT LM 0.12")).frame(),
+         SMB_RET_BAD_FORMAT},
+        {"Negotiate, trailing byte other than 0x02", Smb(0x72).data(Bytes().u8(2).strz("LANMAN1.0").u8(0)).frame(),
+         SMB_RET_BAD_FORMAT},
+        {"Negotiate, another buffer format", Smb(0x72).data(Bytes().u8(4).strz("NT LM 0.12")).frame(), SMB_RET_BAD_FORMAT},
+        {"Negotiate, parameter words", Smb(0x72).params(Bytes().u16(0)).data(Bytes().u8(2).strz("NT LM 0.12")).frame(),
+         SMB_RET_BAD_FORMAT},
     };
     for (const Case& t : cases) {
         SCOPED_TRACE(t.what);
         Session c;
         EXPECT_EQ(c.Req(t.req), t.result);
-        EXPECT_EQ(c.Rsp(NsRsp(t.req[8])), SMB_RET_NO_REQUEST);
         ExpectNothingKept(c);
-    }
-}
-
-// A directory record that cannot be allocated drops the request quietly (result 0, reported
-// as a handled file command); Delete and Rename say SMB_RET_NO_MEMORY.
-TEST(Namespace, RecordAllocationFailure) {
-    const std::pair<ByteVec, int> cases[] = {
-        {DirReq(kCreateDir, "\\d"), SMB_RET_FILE_CMD},
-        {DirReq(kDeleteDir, "\\d"), SMB_RET_FILE_CMD},
-        {PathReq(kDelete, Bytes().u8(4).utf16z(u"a"), true), SMB_RET_NO_MEMORY},
-        {PathReq(kRename, RenameNames(u"a", u"b"), true), SMB_RET_NO_MEMORY},
-    };
-    for (const auto& [req, result] : cases) {
-        Session c;
-        const long live = ZELK::LiveAllocations();
-        ZELK::FailNthAllocation(1);
-        EXPECT_EQ(c.Req(req), result) << int(req[8]);
-        ZELK::FailNthAllocation(0);
-        EXPECT_TRUE(c.peer.saved().empty());
-        EXPECT_EQ(ZELK::LiveAllocations(), live);
     }
 }
 

@@ -67,12 +67,9 @@ struct TransRsp {
     }
 };
 
-struct OpenPipe : Conn {
-    OpenPipe() {
-        LogOn(*this, kUid, kTid, u"\\IPC$", SMB_TREE_IPC);
-        pipe = peer.AddFile(kTid, kFid, u"\\srvsvc", SMB_FT_PIPE_MESSAGE);
-    }
-    _smbFileObj* pipe;
+struct OpenPipe : Session {
+    OpenPipe() : Session(u"\\IPC$", SMB_TREE_IPC) {}
+    _smbFileObj* pipe = peer.AddFile(kTid, kFid, u"\\srvsvc", SMB_FT_PIPE_MESSAGE);
 };
 
 TEST(TransactNmPipe, BothDirectionsReachHandleRpc) {
@@ -110,67 +107,72 @@ TEST(TransactNmPipe, BothDirectionsReachHandleRpc) {
     }
 }
 
-TEST(TransactNmPipe, PayloadBounds) {
-    // With no data to read the offset does not matter.
-    OpenPipe c;
-    TransReq wild;
-    wild.data.clear();
-    wild.dataOffset = 0xFFFF;
-    EXPECT_EQ(c.Req(wild.frame()), SMB_RET_OK);
-    EXPECT_EQ(c.sink.rpcs.size(), 1u);
-    c.peer.ReleaseFileObj(kFid);  // the pipe closed before its reply came
-    EXPECT_EQ(c.Rsp(TransRsp{}.frame()), SMB_RET_NO_OBJECT);
-    EXPECT_TRUE(c.peer.saved().empty());
-}
-
-TEST(TransactNmPipe, PayloadOutsideTheMessageIsMalformed) {
-    // Request: before the block (inside the SMB header), far outside, the first byte after it.
-    const uint16_t end = uint16_t(TransReq{}.frame().size() - 4);
-    for (uint16_t off : {uint16_t(8), uint16_t(0), uint16_t(0x2000), end}) {
-        OpenPipe c;
-        TransReq req;
-        req.dataOffset = off;
-        EXPECT_EQ(c.Req(req.frame()), SMB_RET_BAD_FORMAT) << off;
-        EXPECT_TRUE(c.sink.rpcs.empty());
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
-    // Response: the record goes, nothing is delivered.
-    OpenPipe c;
-    c.Req(TransReq{}.frame());
-    TransRsp rsp;
-    rsp.dataOffset = 0x7000;
-    EXPECT_EQ(c.Rsp(rsp.frame()), SMB_RET_BAD_FORMAT);
-    EXPECT_EQ(c.sink.rpcs.size(), 1u);
-    EXPECT_TRUE(c.peer.saved().empty());
-}
-
-// Names are compared exactly, and only the six characters LANMAN after the prefix exclude.
-TEST(TransactNmPipe, WhichNamesAndSubcommandsAreFollowed) {
-    struct Case {
-        const char* name;
-        bool unicode;
-        std::vector<uint16_t> setup;
-        bool followed;
+// Requests: the payload must lie in the block (but with no data to read the offset does not
+// matter); names are compared exactly, and only the six characters LANMAN after the prefix
+// exclude. A request followed delivers its payload and waits for the response.
+TEST(TransactNmPipe, WhichRequestsAreFollowed) {
+    auto req = [](auto change) {
+        TransReq t;
+        change(t);
+        return t.frame();
     };
-    const std::vector<uint16_t> nmpipe = {kTransactNmPipe, kFid};
-    const Case cases[] = {
-        {"\\PIPE\\LANMAN", false, {}, false},          {"\\PIPE\\LANMAN", false, nmpipe, false},
-        {"\\pipe\\", false, nmpipe, false},            {"\\pipe\\srvsvc", true, nmpipe, false},
-        {"\\MAILSLOT\\BROWSE", false, {1, 1, 2}, false}, {"\\PIPE", false, nmpipe, false},
-        {"\\PIPE\\", false, {0x0023 /* TRANS_PEEK_NMPIPE */, kFid}, false},
-        {"\\PIPE\\LAN", false, nmpipe, true},         {"\\PIPE\\lanman", false, nmpipe, true},
+    auto named = [&](const char* name, bool unicode = false, std::vector<uint16_t> setup = {kTransactNmPipe, kFid}) {
+        return req([&](TransReq& t) { t.name = name, t.unicode = unicode, t.setup = setup; });
+    };
+    auto dataAt = [&](uint16_t off) { return req([&](TransReq& t) { t.dataOffset = off; }); };
+    const uint16_t end = uint16_t(TransReq{}.frame().size() - 4);
+    struct Case { const char* what; ByteVec req; int result; bool followed; } cases[] = {
+        {"data inside the SMB header", dataAt(8), SMB_RET_BAD_FORMAT, false},
+        {"data offset 0", dataAt(0), SMB_RET_BAD_FORMAT, false},
+        {"data far outside", dataAt(0x2000), SMB_RET_BAD_FORMAT, false},
+        {"data at the first byte after the block", dataAt(end), SMB_RET_BAD_FORMAT, false},
+        {"no data, wild offset", req([](TransReq& t) { t.data.clear(), t.dataOffset = 0xFFFF; }), SMB_RET_OK, true},
+        {"WordCount 13", Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(26)).frame(), SMB_RET_BAD_FORMAT, false},
+        {"ByteCount 0: no name",
+         Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(26).u8(2).u8(0).u16(kTransactNmPipe).u16(kFid)).frame(),
+         SMB_RET_BAD_FORMAT, false},
+        {"unterminated name", req([](TransReq& t) { t.nameField = Bytes().str("\\PIPE\\"), t.data.clear(); }),
+         SMB_RET_BAD_FORMAT, false},
+        {"unknown FID", req([](TransReq& t) { t.setup = {kTransactNmPipe, 0x1234}; }), SMB_RET_NO_OBJECT, false},
+        {"LANMAN, no setup", named("\\PIPE\\LANMAN", false, {}), SMB_RET_OK, false},
+        {"LANMAN", named("\\PIPE\\LANMAN"), SMB_RET_OK, false},
+        {"lower-case prefix", named("\\pipe\\"), SMB_RET_OK, false},
+        {"lower-case prefix, Unicode", named("\\pipe\\srvsvc", true), SMB_RET_OK, false},
+        {"mailslot", named("\\MAILSLOT\\BROWSE", false, {1, 1, 2}), SMB_RET_OK, false},
+        {"no separator", named("\\PIPE"), SMB_RET_OK, false},
+        {"TRANS_PEEK_NMPIPE", named("\\PIPE\\", false, {0x0023, kFid}), SMB_RET_OK, false},
+        {"LAN", named("\\PIPE\\LAN"), SMB_RET_OK, true},
+        {"lanman", named("\\PIPE\\lanman"), SMB_RET_OK, true},
     };
     for (const Case& t : cases) {
-        SCOPED_TRACE(t.name);
+        SCOPED_TRACE(t.what);
         OpenPipe c;
-        TransReq req;
-        req.name = t.name;
-        req.unicode = t.unicode;
-        req.setup = t.setup;
-        EXPECT_EQ(c.Req(req.frame()), SMB_RET_OK);
-        EXPECT_EQ(c.peer.saved().size(), t.followed ? 1u : 0u);
+        EXPECT_EQ(c.Req(t.req), t.result);
         EXPECT_EQ(c.sink.rpcs.size(), t.followed ? 1u : 0u);
-        EXPECT_EQ(c.Rsp(TransRsp{}.frame()), t.followed ? SMB_RET_OK : SMB_RET_NO_REQUEST);
+        EXPECT_EQ(c.peer.saved().size(), t.followed ? 1u : 0u);
+    }
+}
+
+// Responses to a followed request: the usual error response (no parameters), a short one, a
+// payload outside the message, a pipe closed before its reply came: nothing delivered, the
+// record gone.
+TEST(TransactNmPipe, ResponsesThatDeliverNothing) {
+    TransRsp outside;
+    outside.dataOffset = 0x7000;
+    struct Case { const char* what; ByteVec rsp; int result; bool closed = false; } cases[] = {
+        {"error", Smb(kTrans).uid(kUid).tid(kTid).ntStatus(0xC00000B0).frame(), SMB_RET_OK},
+        {"short", Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(10)).frame(), SMB_RET_BAD_FORMAT},
+        {"payload outside", outside.frame(), SMB_RET_BAD_FORMAT},
+        {"pipe closed", TransRsp{}.frame(), SMB_RET_NO_OBJECT, true},
+    };
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.what);
+        OpenPipe c;
+        c.Req(TransReq{}.frame());
+        if (t.closed) c.peer.ReleaseFileObj(kFid);
+        EXPECT_EQ(c.Rsp(t.rsp), t.result);
+        EXPECT_EQ(c.sink.rpcs.size(), 1u);
+        EXPECT_TRUE(c.peer.saved().empty());
     }
 }
 
@@ -184,38 +186,6 @@ TEST(TransactNmPipe, FewerThanTwoSetupWordsUseFid0xFFFF) {
         EXPECT_EQ(c.Req(req.frame()), SMB_RET_OK) << setup.size();
         ASSERT_EQ(c.sink.rpcs.size(), 1u);
         EXPECT_EQ(c.sink.rpcs[0].file, anon);
-    }
-}
-
-TEST(TransactNmPipe, MalformedMessages) {
-    TransReq unterminated;
-    unterminated.nameField = Bytes().str("\\PIPE\\");
-    unterminated.data.clear();
-    TransReq unknownFid;
-    unknownFid.setup = {kTransactNmPipe, 0x1234};
-    const std::pair<ByteVec, int> cases[] = {
-        {Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(26)).frame(), SMB_RET_BAD_FORMAT},  // WordCount 13
-        {Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(26).u8(2).u8(0).u16(kTransactNmPipe).u16(kFid)).frame(),
-         SMB_RET_BAD_FORMAT},  // ByteCount 0: no name
-        {unterminated.frame(), SMB_RET_BAD_FORMAT},
-        {unknownFid.frame(), SMB_RET_NO_OBJECT},
-    };
-    for (const auto& [req, result] : cases) {
-        OpenPipe c;
-        EXPECT_EQ(c.Req(req), result);
-        EXPECT_TRUE(c.sink.rpcs.empty());
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
-    // The usual error response (no parameters) and a short one: nothing delivered, record gone.
-    const std::pair<ByteVec, int> rsps[] = {
-        {Smb(kTrans).uid(kUid).tid(kTid).ntStatus(0xC00000B0).frame(), SMB_RET_OK},
-        {Smb(kTrans).uid(kUid).tid(kTid).params(Bytes().fill(10)).frame(), SMB_RET_BAD_FORMAT}};
-    for (const auto& [rsp, result] : rsps) {
-        OpenPipe c;
-        c.Req(TransReq{}.frame());
-        EXPECT_EQ(c.Rsp(rsp), result);
-        EXPECT_EQ(c.sink.rpcs.size(), 1u);
-        EXPECT_TRUE(c.peer.saved().empty());
     }
 }
 

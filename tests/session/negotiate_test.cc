@@ -30,20 +30,6 @@ TEST(Negotiate, DialectIndex) {
     }
 }
 
-TEST(Negotiate, MalformedRequestsFileNothing) {
-    const Smb cases[] = {
-        Smb(0x72).data(Bytes().u8(2).strz("LANMAN1.0").u8(2).str("NT LM 0.12")),  // last name without NUL
-        Smb(0x72).data(Bytes().u8(2).strz("LANMAN1.0").u8(0)),                    // trailing byte other than 0x02
-        Smb(0x72).data(Bytes().u8(4).strz("NT LM 0.12")),                         // another buffer format
-        Smb(0x72).params(Bytes().u16(0)).data(Bytes().u8(2).strz("NT LM 0.12")),  // parameter words
-    };
-    for (const Smb& m : cases) {
-        Conn c;
-        EXPECT_EQ(c.Req(m.frame()), SMB_RET_BAD_FORMAT);
-        EXPECT_EQ(c.Rsp(Smb(0x72).params(Bytes().u16(0)).frame()), SMB_RET_NO_REQUEST);
-    }
-}
-
 TEST(Negotiate, ExtendedSecurityChoosesTheBlobMode) {
     struct Case { const char* what; Smb rsp; uint32_t before, after; } cases[] = {
         {"GUID and SPNEGO negTokenInit", NegoRspExtended(2, spnego_init(Bytes())), 0, 1},
@@ -90,14 +76,6 @@ TEST(Negotiate, NonExtendedResponseNamesTheServer) {
         EXPECT_EQ(c.peer.state().m_dialect, "NT LM 0.12");  // set before the names
         EXPECT_EQ(c.peer.state().m_secMode, 0u);
     }
-}
-
-TEST(Negotiate, RecordAllocationFailure) {
-    Conn c;
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(c.Req(NegoReq(kDialects).frame()), SMB_RET_NO_MEMORY);
-    ZELK::FailNthAllocation(0);
-    EXPECT_TRUE(c.peer.saved().empty());
 }
 
 }  // namespace

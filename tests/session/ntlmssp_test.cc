@@ -64,6 +64,8 @@ TEST(Ntlmssp, ChallengeNamesTheServerAndFixesTheEncoding) {
     EXPECT_NE(fresh.m_event.m_userName, "carol");
 }
 
+// The pair walk's guard against lengths that wrap the 16-bit position is the shared NTLM
+// reader's, tested with it; here what a malformed walk leaves in the logon.
 TEST(Ntlmssp, ChallengeFieldsOutsideTheMessage) {
     const Bytes oem = ntlmssp_challenge(u"S", u"D", false), corp = ntlmssp_challenge({{kAvNbDomainName, u"CORP"}});
     Bytes cut = ntlmssp_challenge({{kAvNbComputerName, u"SERVER01"}});
@@ -89,19 +91,6 @@ TEST(Ntlmssp, ChallengeFieldsOutsideTheMessage) {
         EXPECT_EQ(logon.m_bNtlmUnicode, k.unicode);
         EXPECT_EQ(logon.m_event.m_serverName, k.server);
         EXPECT_EQ(logon.m_event.m_serverDomain, k.domain);
-    }
-}
-
-TEST(Ntlmssp, PairLengthThatWrapsThePositionEndsTheWalk) {
-    // AvLen 0xFFFC would bring the 16-bit position back onto the same pair for ever, and
-    // smaller wraps back onto an earlier one; a long TargetInfoFields.Len keeps the walk going.
-    Conn c;
-    for (uint16_t avLen : {uint16_t(0xFFFC), uint16_t(0xFFF0)}) {
-        CSILogon logon{CTimeStamp32()};
-        Bytes chal = Patched(ntlmssp_challenge({{kAvNbDomainName, u"CORP"}, {7, u"AB"}}), 40, 0xFFFF, false);
-        patch16(chal, 56 + 12 + 12 + 2, avLen);  // AvLen of the second pair, after TARGET and CORP
-        EXPECT_EQ(Ntlm(c, logon, chal), SMB_RET_BAD_FORMAT) << avLen;
-        EXPECT_EQ(logon.m_event.m_serverDomain, "CORP");
     }
 }
 

@@ -112,7 +112,7 @@ void RecordingSink::HandleEvent(CSMBContext*, CEventParaBase* ev) {
 }
 
 void RecordingSink::HandleRPC(_smbFileObj* file, const char* data, size_t len, CTimeStamp32& time) {
-    RecordedRpc r{file, file ? file->m_fid : -1, file ? Narrow(file->m_fileName) : "", {}, time};
+    RecordedRpc r{file, file ? file->m_fid : -1, {}, time};
     if (len) r.data.assign(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + len);
     rpcs.push_back(std::move(r));
 }

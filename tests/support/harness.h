@@ -36,7 +36,6 @@ struct RecordedEvent {
 struct RecordedRpc {
     const _smbFileObj* file;
     int fid;
-    std::string name;
     ByteVec data;
     CTimeStamp32 time;
 };
