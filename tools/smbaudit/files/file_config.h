@@ -21,7 +21,9 @@ struct FileTrackerConfig {
     bool summary = false;  // --file-events summary: read and write records are left out
     bool hashes = true;    // compute sha256/md5 (extraction needs them)
     size_t maxOpens = 65536;
-    size_t maxHeldBytesPerOpen = size_t(1) << 20;
+    // Two of the largest reads or writes SMB3 clients issue (8 MiB each, several in flight):
+    // a response overtaken by the next one still waits for its turn.
+    size_t maxHeldBytesPerOpen = size_t(16) << 20;
     size_t maxHeldBytes = size_t(64) << 20;
     ExtractStore* extract = nullptr;  // shared by all workers; null or disabled: no extraction
 };
