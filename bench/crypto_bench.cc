@@ -65,7 +65,8 @@ void Decrypt(benchmark::State& state) {
     size_t i = 0;
     for (auto _ : state) {
         const auto& m = messages[i++ % kMessages];
-        if (!decryptor.Decrypt(m.data(), m.size(), out)) state.SkipWithError("did not decrypt");
+        size_t plainLen = 0;
+        if (!decryptor.Decrypt(m.data(), m.size(), out, plainLen)) state.SkipWithError("did not decrypt");
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));

@@ -227,7 +227,7 @@ bool Smb3Decryptor::LoadKeys(uint64_t sessionId, Session& s, const TransformHead
     return false;
 }
 
-bool Smb3Decryptor::Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) {
+bool Smb3Decryptor::Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& scratch, size_t& plainLen) {
     TransformHeader h;
     if (!ReadTransformHeader(transformMsg, len, h)) return false;
     // A session first met here (another channel's, or one set up before the capture began)
@@ -237,7 +237,10 @@ bool Smb3Decryptor::Decrypt(const uint8_t* transformMsg, size_t len, std::vector
     if (!s) return false;
     if (!s->clientToServer.ready() && !LoadKeys(h.sessionId, *s, h)) return false;
     for (TransformKey* key : {&s->clientToServer, &s->serverToClient})
-        if (key->LooksLikeOurs(h) && key->Decrypt(h, plain)) return true;
+        if (key->LooksLikeOurs(h) && key->Decrypt(h, scratch)) {
+            plainLen = h.ciphertext.size();
+            return true;
+        }
     return false;
 }
 

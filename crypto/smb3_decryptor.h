@@ -45,7 +45,7 @@ public:
     void OnNegotiated(uint16_t dialect, uint16_t cipher, uint16_t signingAlgorithm) override;
     void OnSessionSetup(uint64_t sessionId, bool fromClient, const uint8_t* securityBuffer, size_t len,
                         uint32_t status) override;
-    bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) override;
+    bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& scratch, size_t& plainLen) override;
 
     bool KerberosClient(uint64_t sessionId, std::string& principal, std::string& realm) const override;
 

@@ -102,7 +102,7 @@ bool TransformKey::Decrypt(const TransformHeader& h, std::vector<uint8_t>& plain
     if (!m_cipher) return false;
     EVP_CIPHER_CTX* ctx = m_ctx->aead;
     const int n = int(h.ciphertext.size());
-    plain.resize(h.ciphertext.size());
+    if (plain.size() < h.ciphertext.size()) plain.resize(h.ciphertext.size());
     int len = 0;
     uint8_t* tag = const_cast<uint8_t*>(h.signature);
     if (CipherIsGcm(m_cipher)) {

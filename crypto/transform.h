@@ -53,7 +53,8 @@ public:
     // an SMB2 protocol id (0xFE or, compressed, 0xFC 'SMB')? A wrong key passes with
     // probability 2^-31; a right key always does.
     bool LooksLikeOurs(const TransformHeader& h) const;
-    // Decrypts and verifies the tag; false (and `plain` unspecified) when it does not verify.
+    // Decrypts into the first h.ciphertext.size() bytes of `plain` (grown when it is shorter,
+    // never shrunk) and verifies the tag; false (and `plain` unspecified) when it does not.
     bool Decrypt(const TransformHeader& h, std::vector<uint8_t>& plain);
 
 private:

@@ -69,10 +69,12 @@ public:
     void OnSessionSetup(uint64_t, bool, const uint8_t* buffer, size_t len, uint32_t) override {
         if (len) TouchBytes(buffer, len);
     }
-    bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
+    bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& scratch, size_t& plainLen) override {
         Check(len >= smbaudit::smb2::kTransformHeaderSize);
         if (!(msg[20] & 1)) return false;
-        plain.assign(msg + smbaudit::smb2::kTransformHeaderSize, msg + len);
+        plainLen = len - smbaudit::smb2::kTransformHeaderSize;
+        if (scratch.size() < plainLen) scratch.resize(plainLen);
+        std::copy(msg + smbaudit::smb2::kTransformHeaderSize, msg + len, scratch.begin());
         return true;
     }
 };

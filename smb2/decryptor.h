@@ -39,9 +39,11 @@ public:
                                 uint32_t status) = 0;
 
     // A transform message: its 52-byte transform header followed by the ciphertext. On
-    // success `plain` holds the SMB2 message(s) it carried. False when no key is known for
-    // the session or the authentication tag does not verify.
-    virtual bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& plain) = 0;
+    // success the first `plainLen` bytes of `scratch` hold the SMB2 message(s) it carried.
+    // `scratch` is grown as needed and never shrunk, so that the room of one large message
+    // serves the next without being cleared or faulted in again. False when no key is known
+    // for the session or the authentication tag does not verify.
+    virtual bool Decrypt(const uint8_t* transformMsg, size_t len, std::vector<uint8_t>& scratch, size_t& plainLen) = 0;
 
     // The client a Kerberos session's ticket names (principal, such as "alice", and realm),
     // when the decryptor could open the ticket (a keytab of the service). Asked when a

@@ -193,9 +193,10 @@ void Impl::OnTransform(const uint8_t* msg, size_t len, size_t msgLen, const CTim
     counters.transformBytes += msgLen;
     if (decryptor && len == msgLen) {
         std::vector<uint8_t>& plain = dirs[fromClient].plain;
-        if (decryptor->Decrypt(msg, len, plain)) {
+        size_t plainLen = 0;
+        if (decryptor->Decrypt(msg, len, plain, plainLen)) {
             ++counters.decrypted;
-            AnalyseMessage(plain.data(), plain.size(), time, fromClient, true, true, false);
+            AnalyseMessage(plain.data(), plainLen, time, fromClient, true, true, false);
             return;
         }
         ++counters.decryptFailures;

@@ -114,8 +114,9 @@ TEST(Smb2Connection, OversizeSkippedUnlessEncrypted) {
         void OnPreauthMessage(uint64_t, bool, const uint8_t*, size_t) override {}
         void OnNegotiated(uint16_t, uint16_t, uint16_t) override {}
         void OnSessionSetup(uint64_t, bool, const uint8_t*, size_t, uint32_t) override {}
-        bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& plain) override {
-            plain.assign(msg + 52, msg + len);
+        bool Decrypt(const uint8_t* msg, size_t len, std::vector<uint8_t>& scratch, size_t& plainLen) override {
+            scratch.assign(msg + 52, msg + len);
+            plainLen = scratch.size();
             return true;
         }
     } stub;
