@@ -18,6 +18,11 @@ constexpr size_t kBatchItems = 256;
 constexpr size_t kBatchBytes = 256 * 1024;
 // Full batches a worker may have waiting before the reader waits for it.
 constexpr size_t kQueueDepth = 8;
+// Connections given a share in turn at most (about 80 bytes each); beyond, new ones go by
+// the hash of their endpoints.
+constexpr size_t kMaxAssigned = size_t(1) << 20;
+// Seconds of capture time between two sweeps of the assignments.
+constexpr uint32_t kExpiryEvery = 60;
 }  // namespace
 
 SensorConfig ShareOf(const SensorConfig& config, size_t workers) {
@@ -170,13 +175,22 @@ private:
     std::thread m_thread;
 };
 
-ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
-    : m_stats(stats), m_kerberosHints(config.kerberosHints) {
+namespace {
+// The configuration of share `i` of `workers`: each numbers its own share of the record ids.
+SensorConfig Share(const SensorConfig& config, size_t workers, size_t i) {
     SensorConfig share = ShareOf(config, workers);
-    for (size_t i = 0; i < workers; ++i) {
-        share.recordIds = {i + 1, workers};  // each worker numbers its own share of the ids
-        m_workers.push_back(std::make_unique<Worker>(share, output));
-    }
+    share.recordIds = {i + 1, workers};
+    return share;
+}
+}  // namespace
+
+ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
+    : m_stats(stats),
+      m_kerberosHints(config.kerberosHints),
+      m_ownWriter(output),
+      m_own(Share(config, workers, 0), m_ownWriter, m_ownStats),
+      m_idleTimeout(config.idleTimeout) {
+    for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(Share(config, workers, i), output));
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
@@ -200,24 +214,55 @@ void ShardedSensor::Dispatch(LinkType link, const CTimeStamp32& time, const uint
     // brought it segments, as one Sensor does for all connections.
     TickAll(time);
     if (ToKerberosHints(m_kerberosHints, status, seg, time) || status != DecodeStatus::Ok) return;
-    m_workers[WorkerOf(seg, m_workers.size())]->Segment(seg, time, copy);
+    if (const size_t share = ShareOfSegment(seg, time))
+        m_workers[share - 1]->Segment(seg, time, copy);
+    else
+        m_own.Segment(seg, time);
+}
+
+size_t ShardedSensor::ShareOfSegment(const TcpSegment& seg, const CTimeStamp32& time) {
+    const size_t shares = m_workers.size() + 1;
+    const FlowKey key{seg.src, seg.dst};
+    auto it = m_assigned.find(key);
+    if (it != m_assigned.end()) {
+        it->second.lastSec = time.m_sec;
+        return it->second.share;
+    }
+    const bool clientSyn = (seg.flags & kTcpSyn) && !(seg.flags & kTcpAck);
+    if (!clientSyn || m_assigned.size() >= kMaxAssigned) return WorkerOf(seg, shares);
+    const size_t share = m_nextShare;
+    m_nextShare = (m_nextShare + 1) % shares;
+    m_assigned.emplace(key, Assigned{share, time.m_sec});
+    return share;
 }
 
 void ShardedSensor::TickAll(const CTimeStamp32& now) {
     if (now.m_sec == m_lastTickSec) return;
     m_lastTickSec = now.m_sec;
+    if (now.m_sec - m_lastExpirySec >= kExpiryEvery) {
+        m_lastExpirySec = now.m_sec;
+        // Later than the share's own idle sweep (which compares the same times), never earlier.
+        std::erase_if(m_assigned, [&](const auto& a) {
+            return uint64_t(now.m_sec) > uint64_t(a.second.lastSec) + m_idleTimeout + kExpiryEvery;
+        });
+    }
+    m_own.Tick(now);
     for (auto& worker : m_workers) worker->Tick(now);
 }
 
 void ShardedSensor::Tick(const CTimeStamp32& now) {
     TickAll(now);
+    m_ownWriter.Flush();
     for (auto& worker : m_workers) worker->Submit();
 }
 
 void ShardedSensor::Finish() {
     if (m_finished) return;
     m_finished = true;
+    m_own.Finish();
+    m_ownWriter.Flush();
     for (auto& worker : m_workers) worker->Stop();
+    m_stats.Add(m_ownStats);
     for (auto& worker : m_workers) m_stats.Add(worker->Counters());
 }
 

@@ -1,10 +1,14 @@
 // The packet path over several threads (smbaudit --workers N). The reading thread decodes
-// each frame and hands its TCP segment to the worker that owns the connection, picked by a
-// hash of the two endpoints that is the same in both directions. Each worker runs its own
-// Sensor (connection table, contexts, reassemblers, counters) over its share of the
-// connections, so a connection's segments are handled by one thread in capture order. Each
-// worker collects its records in its own RecordWriter and hands them to the shared output
-// a block at a time (after every batch), never taking a shared lock per record.
+// each frame and picks the share of the connections it belongs to: connections whose
+// handshake it sees are given to the shares in turn (so that a few large transfers spread
+// evenly, where a hash may put 12 of 16 on one share), the others by a hash of the two
+// endpoints that is the same in both directions. Share 0 is followed on the reading thread
+// itself; shares 1 to N-1 each by a worker thread the segment is handed to, so that N
+// workers are N threads, not a reader and N workers competing for N cores. Each share runs
+// its own Sensor (connection table, contexts, reassemblers, counters), so a connection's
+// segments are handled by one thread in capture order. Each share collects its records in
+// its own RecordWriter and hands them to the shared output a block at a time, never taking
+// a shared lock per record.
 //
 // Segments travel in batches over a short bounded queue per worker: a worker that falls
 // behind holds the reader back instead of letting memory grow. A segment of a capture file
@@ -15,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/smbaudit/record_writer.h"
@@ -52,11 +57,34 @@ private:
     class Worker;
 
     void Dispatch(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen, bool copy);
+    size_t ShareOfSegment(const TcpSegment& seg, const CTimeStamp32& time);
     void TickAll(const CTimeStamp32& now);
 
     Stats& m_stats;
     KerberosHints* m_kerberosHints;
-    std::vector<std::unique_ptr<Worker>> m_workers;
+    // Share 0, on the reading thread.
+    Stats m_ownStats;
+    RecordWriter m_ownWriter;
+    Sensor m_own;
+    std::vector<std::unique_ptr<Worker>> m_workers;  // shares 1 to N-1
+    // Shares given in turn at a client's SYN; an entry goes once its connection has been
+    // quiet longer than the idle time-out (its share has dropped the connection by then).
+    struct Assigned {
+        size_t share;
+        uint32_t lastSec;
+    };
+    struct EitherWayHash {
+        size_t operator()(const FlowKey& k) const { return UnorderedFlowHash(k.client, k.server); }
+    };
+    struct EitherWayEqual {
+        bool operator()(const FlowKey& a, const FlowKey& b) const {
+            return a == b || (a.client == b.server && a.server == b.client);
+        }
+    };
+    std::unordered_map<FlowKey, Assigned, EitherWayHash, EitherWayEqual> m_assigned;
+    size_t m_nextShare = 0;
+    uint32_t m_idleTimeout;
+    uint32_t m_lastExpirySec = 0;
     uint32_t m_lastTickSec = 0;
     bool m_finished = false;
 };
