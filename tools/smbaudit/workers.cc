@@ -189,6 +189,7 @@ ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, S
       m_kerberosHints(config.kerberosHints),
       m_ownWriter(output),
       m_own(Share(config, workers, 0), m_ownWriter, m_ownStats),
+      m_given(workers),
       m_idleTimeout(config.idleTimeout) {
     for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(Share(config, workers, i), output));
 }
@@ -230,8 +231,12 @@ size_t ShardedSensor::ShareOfSegment(const TcpSegment& seg, const CTimeStamp32& 
     }
     const bool clientSyn = (seg.flags & kTcpSyn) && !(seg.flags & kTcpAck);
     if (!clientSyn || m_assigned.size() >= kMaxAssigned) return WorkerOf(seg, shares);
-    const size_t share = m_nextShare;
-    m_nextShare = (m_nextShare + 1) % shares;
+    // The share whose connections so far, weighted, are the fewest: the reading thread's
+    // share counts each connection for 5/4, since the thread also decodes every frame.
+    size_t share = 0;
+    for (size_t i = 1; i < shares; ++i)
+        if ((m_given[i] + 1) * 4 < (m_given[share] + 1) * (share ? 4 : 5)) share = i;
+    ++m_given[share];
     m_assigned.emplace(key, Assigned{share, time.m_sec});
     return share;
 }

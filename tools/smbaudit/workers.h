@@ -1,8 +1,9 @@
 // The packet path over several threads (smbaudit --workers N). The reading thread decodes
-// each frame and picks the share of the connections it belongs to: connections whose
-// handshake it sees are given to the shares in turn (so that a few large transfers spread
-// evenly, where a hash may put 12 of 16 on one share), the others by a hash of the two
-// endpoints that is the same in both directions. Share 0 is followed on the reading thread
+// each frame and picks the share of the connections it belongs to: a connection whose
+// handshake it sees goes to the share that has been given the fewest so far (so that a few
+// large transfers spread evenly, where a hash may put 12 of 16 on one share; the reading
+// thread's own share counts each for 5/4, since that thread also decodes every frame), the
+// others by a hash of the two endpoints that is the same in both directions. Share 0 is followed on the reading thread
 // itself; shares 1 to N-1 each by a worker thread the segment is handed to, so that N
 // workers are N threads, not a reader and N workers competing for N cores. Each share runs
 // its own Sensor (connection table, contexts, reassemblers, counters), so a connection's
@@ -67,8 +68,8 @@ private:
     RecordWriter m_ownWriter;
     Sensor m_own;
     std::vector<std::unique_ptr<Worker>> m_workers;  // shares 1 to N-1
-    // Shares given in turn at a client's SYN; an entry goes once its connection has been
-    // quiet longer than the idle time-out (its share has dropped the connection by then).
+    // Shares given at a client's SYN; an entry goes once its connection has been quiet
+    // longer than the idle time-out (its share has dropped the connection by then).
     struct Assigned {
         size_t share;
         uint32_t lastSec;
@@ -82,7 +83,7 @@ private:
         }
     };
     std::unordered_map<FlowKey, Assigned, EitherWayHash, EitherWayEqual> m_assigned;
-    size_t m_nextShare = 0;
+    std::vector<uint64_t> m_given;  // connections given to each share so far
     uint32_t m_idleTimeout;
     uint32_t m_lastExpirySec = 0;
     uint32_t m_lastTickSec = 0;
