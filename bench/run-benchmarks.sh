@@ -158,7 +158,9 @@ echo
 echo "| --workers (best of 3) | file | 1 worker | 2 workers | speed-up |"
 echo "|---|---|---|---|---|"
 for f in "$fan" "$tap" "$small"; do
-    sets=$(for w in 1 2; do "$tool" --no-progress --workers $w "$f" | sort | md5sum; done | uniq | wc -l)
+    # Record ids are numbered per worker and notices counted per worker: compared without them.
+    sets=$(for w in 1 2; do "$tool" --no-progress --workers $w "$f" | grep -v '"event":"notice"' |
+        sed 's/"record_id":[0-9]*,//' | sort | md5sum; done | uniq | wc -l)
     [ "$sets" = 1 ] || echo "warning: 1 and 2 workers gave different records on $f" >&2
     cat "$f" >/dev/null
     read -r w1 c1 <<<"$(timed 3 "$tool" --no-progress -w /dev/null "$f")"
