@@ -25,10 +25,11 @@ constexpr size_t kMaxAssigned = size_t(1) << 20;
 constexpr uint32_t kExpiryEvery = 60;
 }  // namespace
 
-SensorConfig ShareOf(const SensorConfig& config, size_t workers) {
+SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index) {
     SensorConfig share = config;
     if (workers && share.connection.maxBufferedBytes)
         share.connection.maxBufferedBytes = std::max<size_t>(1, config.connection.maxBufferedBytes / workers);
+    share.recordIds = {index + 1, workers};
     return share;
 }
 
@@ -175,23 +176,14 @@ private:
     std::thread m_thread;
 };
 
-namespace {
-// The configuration of share `i` of `workers`: each numbers its own share of the record ids.
-SensorConfig Share(const SensorConfig& config, size_t workers, size_t i) {
-    SensorConfig share = ShareOf(config, workers);
-    share.recordIds = {i + 1, workers};
-    return share;
-}
-}  // namespace
-
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
     : m_stats(stats),
       m_kerberosHints(config.kerberosHints),
       m_ownWriter(output),
-      m_own(Share(config, workers, 0), m_ownWriter, m_ownStats),
+      m_own(ShareOf(config, workers, 0), m_ownWriter, m_ownStats),
       m_given(workers),
       m_idleTimeout(config.idleTimeout) {
-    for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(Share(config, workers, i), output));
+    for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(ShareOf(config, workers, i), output));
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
@@ -282,11 +274,7 @@ struct LiveSensors::One {
 };
 
 LiveSensors::LiveSensors(const SensorConfig& config, RecordOutput& output, size_t count) {
-    SensorConfig share = ShareOf(config, count);
-    for (size_t i = 0; i < count; ++i) {
-        share.recordIds = {i + 1, count};  // each capture thread numbers its own share of the ids
-        m_sensors.push_back(std::make_unique<One>(share, output));
-    }
+    for (size_t i = 0; i < count; ++i) m_sensors.push_back(std::make_unique<One>(ShareOf(config, count, i), output));
 }
 
 LiveSensors::~LiveSensors() = default;

@@ -29,8 +29,9 @@
 
 namespace smbaudit {
 
-// A worker's share of the sensor's limits: the buffering bound holds for the whole process.
-SensorConfig ShareOf(const SensorConfig& config, size_t workers);
+// The configuration of share `index` of `workers`: its part of the buffering bound (which
+// holds for the whole process) and its own series of record ids.
+SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index);
 
 // The worker, out of `workers`, that follows the connection of `seg`.
 size_t WorkerOf(const TcpSegment& seg, size_t workers);
