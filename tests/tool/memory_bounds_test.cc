@@ -34,7 +34,7 @@ TEST(GlobalBound, BiggestBuffersAreShedAndSmallExchangesGoOn) {
         run.Send(true, Tcp(port, 445).syn().seq(0));
         data(port, 0, start);
         for (uint32_t k = 1; k < 18; ++k) data(port, k * 1400, ByteVec(1400, 'y'));
-        EXPECT_LE(run.sensor().Connections().BufferedBytes(), kBound);
+        EXPECT_LE(run.sensor.Connections().BufferedBytes(), kBound);
     }
     EXPECT_GT(run.stats.bufferSheds, 0u);
 
@@ -42,7 +42,7 @@ TEST(GlobalBound, BiggestBuffersAreShedAndSmallExchangesGoOn) {
     data(40000, 200, ByteVec(echo.begin() + 200, echo.end()));
     EXPECT_EQ(run.stats.smbMessages, before + 1) << "the small message kept its first part";
     run.Finish();
-    EXPECT_EQ(run.sensor().Connections().BufferedBytes(), 0u);
+    EXPECT_EQ(run.sensor.Connections().BufferedBytes(), 0u);
 }
 
 }  // namespace

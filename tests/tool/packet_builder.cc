@@ -4,7 +4,6 @@
 
 #include <stdexcept>
 
-#include "tools/smbaudit/workers.h"
 
 namespace {
 
@@ -81,32 +80,21 @@ ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian) {
 
 namespace smbaudit {
 
-SensorRun::SensorRun(const SensorConfig& config, size_t workers)
-    : out(std::tmpfile()), output(out), writer(output) {
-    if (workers > 1) {
-        input = std::make_unique<ShardedSensor>(config, output, stats, workers);
-    } else {
-        input = std::make_unique<Sensor>(config, writer, stats);
-    }
-}
-
-SensorRun::~SensorRun() {
-    input.reset();
-    std::fclose(out);
-}
+SensorRun::SensorRun(const SensorConfig& config)
+    : file(std::tmpfile(), std::fclose), output(file.get()), writer(output), sensor(config, writer, stats) {}
 
 void SensorRun::Send(bool fromClient, const Tcp& tcp, uint32_t sec) {
     ByteVec frame = Ethernet(fromClient ? Ipv4("10.0.0.1", "10.0.0.2", tcp) : Ipv4("10.0.0.2", "10.0.0.1", tcp));
-    input->Frame(LinkType::Ethernet, CTimeStamp32(sec, 0), frame.data(), frame.size());
+    sensor.Frame(LinkType::Ethernet, CTimeStamp32(sec, 0), frame.data(), frame.size());
 }
 
 std::vector<std::string> SensorRun::Finish() {
-    input->Finish();
+    sensor.Finish();
     writer.Flush();
     output.Finish();
     std::vector<std::string> lines(1);
-    std::rewind(out);
-    for (int c; (c = std::fgetc(out)) != EOF;) {
+    std::rewind(file.get());
+    for (int c; (c = std::fgetc(file.get())) != EOF;) {
         lines.back().push_back(char(c));
         if (c == '\n') lines.emplace_back();
     }

@@ -53,21 +53,19 @@ ByteVec Loopback(const ByteVec& ip, uint32_t family, bool bigEndian);
 
 namespace smbaudit {
 
-// One Sensor, or `workers` sharded ones, writing records to a temporary file.
+// One Sensor writing records to a temporary file.
 struct SensorRun {
-    explicit SensorRun(const SensorConfig& config = {}, size_t workers = 1);
-    ~SensorRun();
+    explicit SensorRun(const SensorConfig& config = {});
     // An Ethernet frame between the client 10.0.0.1 and the server 10.0.0.2 at second `sec`.
     void Send(bool fromClient, const Tcp& tcp, uint32_t sec = 1000);
     // Finishes the run; its records, one string per line.
     std::vector<std::string> Finish();
-    Sensor& sensor() { return static_cast<Sensor&>(*input); }  // only with one worker
 
     Stats stats;
-    std::FILE* out;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file;
     FileOutput output;
     RecordWriter writer;
-    std::unique_ptr<FrameSink> input;
+    Sensor sensor;
 };
 
 }  // namespace smbaudit
