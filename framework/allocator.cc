@@ -45,7 +45,11 @@ void MyMemFree(void* p) {
     std::free(static_cast<unsigned char*>(p) - kHeader);
 }
 
-void FailNthAllocation(unsigned int n) { t_failCountdown = n; }
+unsigned int FailNthAllocation(unsigned int n) {
+    const unsigned int left = t_failCountdown;
+    t_failCountdown = n;
+    return left;
+}
 
 long LiveAllocations() { return t_live; }
 

@@ -86,8 +86,9 @@ unsigned char* MyMemAlloc(unsigned int size, const char* file, unsigned int line
 void MyMemFree(void* p);
 
 // Test and diagnostic hooks (per thread, since each context is driven by one thread).
-// Makes the n-th allocation from now (1 = the next one) fail; 0 disarms the hook.
-void FailNthAllocation(unsigned int n);
+// Makes the n-th allocation from now (1 = the next one) fail; 0 disarms the hook. Returns
+// the allocations the previous setting still had to wait for (0: it failed one, or was off).
+unsigned int FailNthAllocation(unsigned int n);
 // Blocks handed out and not yet freed by this thread.
 long LiveAllocations();
 }  // namespace ZELK

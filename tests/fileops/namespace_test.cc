@@ -175,15 +175,6 @@ TEST(Delete, UnknownTreeIsRebuiltUnderTheKnownConversation) {
     EXPECT_EQ(conv->m_trees.size(), 1u);
 }
 
-TEST(Delete, ReconstructionFailureStillReportsTheDelete) {
-    Conn c;
-    c.Req(PathReq(kDelete, Bytes().u8(4).utf16z(u"x"), true));
-    ZELK::FailNthAllocation(1);  // the rebuilt conversation
-    EXPECT_EQ(c.Rsp(NsRsp(kDelete)), SMB_RET_FILE_CMD);
-    ZELK::FailNthAllocation(0);
-    EXPECT_EQ(c.sink.Log("type uid tid"), "tcon|-1|2049;delete|-1|2049");
-}
-
 TEST(Namespace, ResponsesMeetOnlyTheirOwnCommandsLatestRecord) {
     Session c;
     c.Req(DirReq(kCreateDir, "\\first"));

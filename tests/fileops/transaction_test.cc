@@ -189,22 +189,6 @@ TEST(TransactNmPipe, FewerThanTwoSetupWordsUseFid0xFFFF) {
     }
 }
 
-TEST(TransactNmPipe, AllocationFailures) {
-    // The saved record: the request's payload is already out, nothing is saved.
-    for (bool unicode : {false, true}) {
-        OpenPipe c;
-        TransReq req;
-        req.unicode = unicode;  // a UTF-16 name that cannot be converted: nothing delivered
-        const long live = ZELK::LiveAllocations();
-        ZELK::FailNthAllocation(1);
-        EXPECT_EQ(c.Req(req.frame()), SMB_RET_NO_MEMORY) << unicode;
-        ZELK::FailNthAllocation(0);
-        EXPECT_EQ(c.sink.rpcs.size(), unicode ? 0u : 1u);
-        EXPECT_TRUE(c.peer.saved().empty());
-        EXPECT_EQ(ZELK::LiveAllocations(), live);
-    }
-}
-
 // TRANS2_SET_FILE_INFORMATION, FileDispositionInformation, DeletePending 1.
 TransReq Trans2(const Bytes& param = Bytes().u16(kFid).u16(kDispositionLevel).u16(0), uint8_t pending = 1) {
     TransReq t;
@@ -261,13 +245,6 @@ TEST(Trans2Delete, RequestsNotFollowed) {
     }
     OpenFile c;  // WordCount 13
     EXPECT_EQ(c.Req(Smb(kTrans2).uid(kUid).tid(kTid).params(Bytes().fill(26)).frame()), SMB_RET_BAD_FORMAT);
-    // No memory for the record is reported as a request that could not be followed.
-    const long live = ZELK::LiveAllocations();
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(c.Req(Trans2().frame()), SMB_RET_BAD_FORMAT);
-    ZELK::FailNthAllocation(0);
-    EXPECT_TRUE(c.peer.saved().empty());
-    EXPECT_EQ(ZELK::LiveAllocations(), live);
 }
 
 TEST(Trans2Delete, ResponseFindsTheFileNowAndMeasuresItsBlock) {

@@ -132,29 +132,6 @@ TEST(Ntlmssp, AuthenticateNamesTheUser) {
     }
 }
 
-TEST(Ntlmssp, AllocationFailures) {
-    Conn c;
-    CSILogon logon{CTimeStamp32()};
-    logon.m_bNtlmUnicode = false;  // 8-bit fields are copied through a framework buffer
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(Ntlm(c, logon, ntlmssp_auth(u"ivan", u"DOM", u"H", false)), SMB_RET_NO_MEMORY);
-    EXPECT_EQ(logon.m_event.m_domain, SMB_MASK);
-    logon.m_bNtlmUnicode = true;  // Unicode conversion takes its own buffer
-    ZELK::FailNthAllocation(2);
-    EXPECT_EQ(Ntlm(c, logon, ntlmssp_auth(u"ivan", u"DOM", u"H")), SMB_RET_NO_MEMORY);
-    EXPECT_EQ(logon.m_event.m_domain, "DOM");
-    EXPECT_EQ(logon.m_event.m_userName, SMB_MASK);
-    ZELK::FailNthAllocation(0);
-
-    const long before = ZELK::LiveAllocations();
-    CSILogon spnego{CTimeStamp32()};
-    ZELK::FailNthAllocation(1);  // the token's element array
-    EXPECT_EQ(Gss(c, spnego, spnego_targ(ntlmssp_challenge(u"DC01", u"CORP"))), SMB_RET_OK);
-    EXPECT_EQ(spnego.m_event.m_authType, SMB_AUTH_PLAIN);
-    EXPECT_EQ(ZELK::LiveAllocations(), before);
-    ZELK::FailNthAllocation(0);
-}
-
 // negTokenTarg { [n] { 04 <token> } ... } with the elements of `tags`, the CHALLENGE under [2].
 Bytes TargWith(std::initializer_list<uint8_t> tags, const Bytes& chal) {
     Bytes seq;

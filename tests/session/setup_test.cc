@@ -196,25 +196,4 @@ TEST_F(SetupTest, SessionSetupAndTreeConnectInOneMessage) {
     }
 }
 
-TEST_F(SetupTest, AllocationFailures) {
-    const long before = ZELK::LiveAllocations();  // the request's record: with the other commands'
-    struct Case { const char* what; Smb request, response; } cases[] = {
-        // A response without strings allocates nothing before the conversation.
-        {"the conversation that parks a logon", SetupReqBlob(ntlmssp_negotiate()),
-         Smb(0x73).uid(kUid).mid(2).ntStatus(kMoreProcessing)},
-        {"the conversation of a completed logon", SetupReqNt("a", "b"), Smb(0x73).uid(kUid).mid(2).ntStatus(0)},
-        {"a Unicode string of the response", SetupReqNt("a", "b"), SetupRspPlain(kUid, 0)},
-    };
-    for (Case& k : cases) {
-        SCOPED_TRACE(k.what);
-        Req(k.request, 2);
-        ZELK::FailNthAllocation(1);
-        EXPECT_EQ(Rsp(k.response, 3), SMB_RET_NO_MEMORY);
-        EXPECT_EQ(c.peer.convers().count(kUid), 0u);
-        EXPECT_TRUE(c.sink.events.empty());
-    }
-    ZELK::FailNthAllocation(0);
-    EXPECT_EQ(ZELK::LiveAllocations(), before);
-}
-
 }  // namespace

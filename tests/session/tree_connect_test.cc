@@ -88,15 +88,6 @@ TEST_F(TconTest, UnreadLogonRebuiltWithFollowUnreadLogons) {
     EXPECT_EQ(c.peer.trees().at(1)->m_pConvers, c.peer.convers().at(0x0900));
 }
 
-TEST_F(TconTest, ReusedTidReplacesTheTree) {
-    Connect(TconReq(u"\\\\S\\OLD", kUid), "A:", 5);
-    c.peer.AddFile(5, 0x4000, u"a.txt");
-    Connect(TconReq(u"\\\\S\\NEW", kUid), "A:", 5);
-    EXPECT_EQ(c.peer.trees().at(5)->m_share, u"\\NEW");
-    EXPECT_EQ(c.peer.convers()[kUid]->m_trees.size(), 1u);
-    EXPECT_EQ(c.peer.files().count(0x4000), 0u);  // went with the old tree
-}
-
 TEST_F(TconTest, UnterminatedUnicodePathEndsAtTheBlock) {
     // After a pad byte, to the end of the block, odd last byte included, without a zero unit.
     ASSERT_NE(Connect(Smb(0x75).uid(kUid).mid(3).unicode().params(TconParams(2))
@@ -132,17 +123,6 @@ TEST(TreeConnect, MalformedMessagesEmitNothing) {
         EXPECT_TRUE(c.peer.saved().empty());
         EXPECT_TRUE(c.peer.trees().empty());
     }
-}
-
-TEST_F(TconTest, AllocationFailures) {
-    const long before = ZELK::LiveAllocations();  // the request's record: with the other commands'
-    c.Req(TconReq(u"\\\\S\\X", kUid).frame());
-    ZELK::FailNthAllocation(1);  // the tree: no event
-    c.Rsp(TconRsp("A:", kUid, 1).frame());
-    EXPECT_TRUE(c.sink.events.empty());
-    EXPECT_TRUE(c.peer.trees().empty());
-    ZELK::FailNthAllocation(0);
-    EXPECT_EQ(ZELK::LiveAllocations(), before);
 }
 
 }  // namespace

@@ -147,15 +147,4 @@ TEST(Teardown, TellsEveryHostObjectOnceAndEmitsNothing) {
     EXPECT_EQ(ZELK::LiveAllocations(), live);
 }
 
-TEST(Reconstruction, AllocationFailureChangesNothing) {
-    Conn c;
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(c.peer.ConstructFakeConv(1), SMB_RET_NO_MEMORY);
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(c.peer.ConstructFakeTreeRes(1, 2), SMB_RET_NO_MEMORY);
-    EXPECT_TRUE(c.peer.convers().empty());
-    EXPECT_TRUE(c.peer.trees().empty());
-    EXPECT_TRUE(c.sink.events.empty());
-}
-
 }  // namespace

@@ -66,8 +66,6 @@ public:
     int ReleaseConver(uint16_t uid) { return m_c.ReleaseConver(uid); }
     int ReleaseResTree(uint16_t tid) { return m_c.ReleaseResTree(tid); }
     int ReleaseFileObj(uint16_t fid) { return m_c.ReleaseFileObj(fid); }
-    int ConstructFakeConv(uint16_t uid) { return m_c.ConstructFakeConv(uid); }
-    int ConstructFakeTreeRes(uint16_t uid, uint16_t tid) { return m_c.ConstructFakeTreeRes(uid, tid); }
     void PutSavedInfo(uint64_t key, CSavedInfoBase* r) { m_c.PutSavedInfo(key, r); }
     CSavedInfoBase* TakeSavedInfo(uint64_t key) { return m_c.TakeSavedInfo(key); }
     int ProcessNTLMSSP(CSILogon* l, char* m, unsigned short n) { return m_c.ProcessNTLMSSP(l, m, n); }

@@ -37,21 +37,6 @@ TEST(UnicodeToAscii, TextAndConsumedBytes) {
     }
 }
 
-TEST(UnicodeToAscii, BufferComesFromTheTaggedAllocator) {
-    ByteVec v = Bytes().utf16z(u"x");
-    int consumed = 0;
-    ZELK::FailNthAllocation(1);
-    EXPECT_EQ(UnicodeToAscii(reinterpret_cast<const char*>(v.data()), 0, consumed, false, 4), nullptr);
-    std::string out;
-    ZELK::FailNthAllocation(1);
-    EXPECT_FALSE(UnicodeToAsciiString(reinterpret_cast<const char*>(v.data()), 0, consumed, false, 4, out));
-    const long live = ZELK::LiveAllocations();
-    char* s = UnicodeToAscii(reinterpret_cast<const char*>(v.data()), 0, consumed, false, 4);
-    EXPECT_STREQ(s, "x");
-    EXPECT_EQ(ZELK::LiveAllocations(), live + 1);
-    ZELK::MyMemFree(s);
-}
-
 // One SMB string field: 8-bit to its NUL, UTF-16 after the pad that aligns it, to its
 // terminator or the block's end.
 TEST(ReadSmbString, ReadsOneField) {
