@@ -1,6 +1,9 @@
 // Stream intake: NetBIOS framing, buffering across calls and resynchronisation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "support/harness.h"
 
 namespace {
@@ -26,76 +29,51 @@ TEST(NetBiosLength, Port445Uses24BitsOtherPorts17) {
     EXPECT_EQ(on139.Req(CloseReq()), SMB_RET_FILE_CMD);
 }
 
-TEST(NetBiosFraming, KeepAliveIsSkippedAlone) {
-    Conn c;
-    std::vector<int> r = c.Feed(Concat({{0x85, 0, 0, 0}, CloseReq()}), true);
-    EXPECT_EQ(r, (std::vector<int>{SMB_RET_NOT_SESSION_MSG, SMB_RET_FILE_CMD}));
-}
-
-TEST(NetBiosFraming, MessageSplitOverManyCallsIsParsedOnce) {
-    Conn c;
-    ByteVec m = CloseReq();
-    for (size_t i = 0; i + 1 < m.size(); ++i) EXPECT_EQ(c.Once(ByteVec{m[i]}, true), SMB_RET_NEED_DATA) << i;
-    EXPECT_EQ(c.Once(ByteVec{m.back()}, true), SMB_RET_FILE_CMD);
-    EXPECT_FALSE(c.ctx.HasBufferedMessage(true));
-}
-
-TEST(NetBiosFraming, TwoMessagesInOneChunkNeedTwoCalls) {
-    Conn c;
-    ByteVec both = Concat({Trans2(), CloseReq()});
-    EXPECT_EQ(c.Once(both, true), SMB_RET_OK);
-    EXPECT_TRUE(c.ctx.HasBufferedMessage(true));
-    EXPECT_FALSE(c.ctx.HasBufferedMessage(false));
-    EXPECT_EQ(c.Once({}, true), SMB_RET_FILE_CMD);
-    EXPECT_FALSE(c.ctx.HasBufferedMessage(true));
-}
-
-TEST(NetBiosFraming, TailOfOneChunkCompletesWithTheNext) {
-    Conn c;
-    ByteVec two = Concat({CloseReq(), CloseReq(), CloseReq()});
-    const size_t cut = two.size() - 5;
-    EXPECT_EQ(c.Feed(ByteVec(two.begin(), two.begin() + cut), true),
-              (std::vector<int>{SMB_RET_FILE_CMD, SMB_RET_FILE_CMD}));
-    EXPECT_EQ(c.Feed(ByteVec(two.begin() + cut, two.end()), true), (std::vector<int>{SMB_RET_FILE_CMD}));
-}
-
-TEST(Resync, ChunkInsideAMessageIsDroppedUntilABoundary) {
-    Conn c;
-    ByteVec m = CloseReq();
-    EXPECT_EQ(c.Once(ByteVec(m.begin() + 5, m.end()), true, /*resync=*/true), SMB_RET_OK);
-    EXPECT_FALSE(c.ctx.HasBufferedMessage(true));
-    EXPECT_EQ(c.Once(m, true), SMB_RET_FILE_CMD);
-}
-
-TEST(Resync, ShortChunkStartingWithZeroIsKeptForTheTest) {
-    Conn c;
-    ByteVec m = CloseReq();
-    EXPECT_EQ(c.Once(ByteVec(m.begin(), m.begin() + 6), true, true), SMB_RET_OK);
-    EXPECT_EQ(c.Once(ByteVec(m.begin() + 6, m.end()), true), SMB_RET_FILE_CMD);
-}
-
-TEST(Resync, OneDirectionDoesNotDisturbTheOther) {
-    Conn c;
-    ByteVec m = CloseReq();
-    // Half a response is buffered, then the request direction loses bytes.
-    EXPECT_EQ(c.Once(ByteVec(m.begin(), m.begin() + 10), false), SMB_RET_NEED_DATA);
-    EXPECT_EQ(c.Once({0x11, 0x22, 0x33, 0x44, 0x55}, true, true), SMB_RET_OK);
-    EXPECT_NE(c.Once(ByteVec(m.begin() + 10, m.end()), false), SMB_RET_NEED_DATA);
-    EXPECT_EQ(c.Once(m, true), SMB_RET_FILE_CMD);
-}
-
-TEST(SmbHeader, BadSignatureSkipsTheWholeMessage) {
-    Conn c;
-    EXPECT_EQ(c.Feed(Concat({Smb(0x04).signature("\xFFSMC").params(Bytes().u16(1).u32(0)).frame(), CloseReq()}), true),
-              (std::vector<int>{SMB_RET_BAD_FORMAT, SMB_RET_FILE_CMD}));
-}
-
-TEST(SmbHeader, BadSignatureOfAPartialMessageSkipsItsTailToo) {
-    Conn c;
-    ByteVec bad = Smb(0x04).signature("\xFFSMC").params(Bytes().u16(1).u32(0)).data(Bytes().fill(100)).frame();
-    EXPECT_EQ(c.Once(ByteVec(bad.begin(), bad.begin() + 40), true), SMB_RET_BAD_FORMAT);
-    EXPECT_EQ(c.Feed(Concat({ByteVec(bad.begin() + 40, bad.end()), CloseReq()}), true),
-              (std::vector<int>{SMB_RET_FILE_CMD}));
+// Chunks fed in turn (each drained as the documented loop does), with the results of each:
+// keep-alives, messages split or packed together, resynchronisation after lost bytes and
+// SMB headers with a bad signature.
+TEST(NetBiosFraming, ChunkSequences) {
+    struct Step {
+        ByteVec chunk;
+        bool req = true, resync = false;
+        std::vector<int> results;
+    };
+    const ByteVec m = CloseReq(), three = Concat({m, m, m});
+    const ByteVec bad = Smb(0x04).signature("\xFFSMC").params(Bytes().u16(1).u32(0)).data(Bytes().fill(100)).frame();
+    auto cut = [](const ByteVec& v, size_t from, size_t to = SIZE_MAX) {
+        return ByteVec(v.begin() + from, v.begin() + std::min(to, v.size()));
+    };
+    const int kNeed = SMB_RET_NEED_DATA, kFile = SMB_RET_FILE_CMD, kOk = SMB_RET_OK, kBad = SMB_RET_BAD_FORMAT;
+    std::vector<Step> byteByByte;
+    for (uint8_t b : m) byteByByte.push_back({{b}, true, false, {kNeed}});
+    byteByByte.back().results = {kFile};
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"keep-alive skipped alone", {{Concat({{0x85, 0, 0, 0}, m}), true, false, {SMB_RET_NOT_SESSION_MSG, kFile}}}},
+        {"one byte a call, parsed once", byteByByte},
+        {"two messages in one chunk", {{Concat({Trans2(), m}), true, false, {kOk, kFile}}}},
+        {"tail of one chunk completed by the next",
+         {{cut(three, 0, three.size() - 5), true, false, {kFile, kFile}}, {cut(three, three.size() - 5), true, false, {kFile}}}},
+        {"resync inside a message drops to the next boundary",
+         {{cut(m, 5), true, true, {kOk}}, {m, true, false, {kFile}}}},
+        {"resync keeps a short chunk starting with zero for the test",
+         {{cut(m, 0, 6), true, true, {kOk}}, {cut(m, 6), true, false, {kFile}}}},
+        {"resync of one direction leaves the other's partial message",
+         {{cut(m, 0, 10), false, false, {kNeed}}, {{0x11, 0x22, 0x33, 0x44, 0x55}, true, true, {kOk}},
+          {cut(m, 10), false, false, {SMB_RET_NO_OBJECT}}, {m, true, false, {kFile}}}},
+        {"bad signature skips the whole message",
+         {{Concat({Smb(0x04).signature("\xFFSMC").params(Bytes().u16(1).u32(0)).frame(), m}), true, false, {kBad, kFile}}}},
+        {"bad signature of a partial message skips its tail too",
+         {{cut(bad, 0, 40), true, false, {kBad}}, {Concat({cut(bad, 40), m}), true, false, {kFile}}}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Conn c;
+        for (const Step& step : k.steps) EXPECT_EQ(c.Feed(step.chunk, step.req, step.resync), step.results);
+        EXPECT_FALSE(c.ctx.HasBufferedMessage(true) || c.ctx.HasBufferedMessage(false));
+    }
 }
 
 TEST(SmbHeader, UnknownCommandsChangeNothing) {
@@ -106,15 +84,14 @@ TEST(SmbHeader, UnknownCommandsChangeNothing) {
     }
 }
 
-// Measures the first block of a whole message as a handler would.
-int MeasureFirstBlock(const ByteVec& frame, uint8_t cmd, bool req, uint32_t status = 0, int at = 36) {
+// Measures the first block of a whole Close request as its handler would.
+int MeasureFirstBlock(const ByteVec& frame, int at = 36) {
     CBufferManager buf(1500);
     buf.LockBuffer(reinterpret_cast<const char*>(frame.data()), unsigned(frame.size()));
     CPktContext ctx;
     ctx.m_pBufMgr = &buf;
-    ctx.m_bReq = req;
-    ctx.m_cmd = cmd;
-    ctx.m_status = status;
+    ctx.m_bReq = true;
+    ctx.m_cmd = 0x04;
     ctx.m_msgLen = unsigned(frame.size());
     int r = GetCmdBlockLen(&ctx, at);
     buf.FreeBuffer();
@@ -123,25 +100,15 @@ int MeasureFirstBlock(const ByteVec& frame, uint8_t cmd, bool req, uint32_t stat
 
 TEST(BlockLength, MeasuresWordsAndBytesWithinTheMessage) {
     ByteVec ok = Smb(0x04).params(Bytes().u16(1).u16(0)).data(Bytes().fill(100)).frame();
-    EXPECT_EQ(MeasureFirstBlock(ok, 0x04, true), 1 + 4 + 2 + 100);
+    EXPECT_EQ(MeasureFirstBlock(ok), 1 + 4 + 2 + 100);
     // WordCount 2, ByteCount 0x100, but only 100 bytes follow.
     ByteVec past = Smb(0x04).params(Bytes().u16(1).u16(0)).byteCount(0x100).data(Bytes().fill(100)).frame();
-    EXPECT_EQ(MeasureFirstBlock(past, 0x04, true), SMB_RET_BAD_FORMAT);
+    EXPECT_EQ(MeasureFirstBlock(past), SMB_RET_BAD_FORMAT);
     // A block that starts at the end of the message, as a stray AndX offset would give.
-    EXPECT_EQ(MeasureFirstBlock(ok, 0x04, true, 0, int(ok.size())), SMB_RET_BAD_FORMAT);
+    EXPECT_EQ(MeasureFirstBlock(ok, int(ok.size())), SMB_RET_BAD_FORMAT);
     // WordCount whose ByteCount would lie beyond the message.
     ByteVec words = Smb(0x04).params(Bytes().u16(1)).wordCount(200).frame();
-    EXPECT_EQ(MeasureFirstBlock(words, 0x04, true), SMB_RET_BAD_FORMAT);
-}
-
-TEST(BlockLength, NtCreateResponseHasAFixedLength) {
-    ByteVec extended = Smb(0xA2).params(Bytes().fill(96)).frame();  // 50 words with the AndX header
-    EXPECT_EQ(MeasureFirstBlock(extended, 0xA2, false), 103);
-    EXPECT_EQ(MeasureFirstBlock(extended, 0xA2, false, 0xC0000034), 3);
-    // The standard 34-word response is shorter than the fixed length.
-    ByteVec standard = Smb(0xA2).params(Bytes().fill(64)).frame();
-    EXPECT_EQ(MeasureFirstBlock(standard, 0xA2, false), SMB_RET_BAD_FORMAT);
-    EXPECT_EQ(MeasureFirstBlock(standard, 0xA2, true), 1 + 68 + 2);
+    EXPECT_EQ(MeasureFirstBlock(words), SMB_RET_BAD_FORMAT);
 }
 
 TEST(Oversize, MessageBeyondTheLimitDropsTheDirectionToResync) {
