@@ -18,32 +18,6 @@ struct Opened : Session {
     }
 };
 
-// A file's read is an event, a pipe's goes to HandleRPC; the status is not consulted, so a
-// warning still passes data, and an error response (no words) passes none.
-TEST(ReadAndX, FileAndPipeWithEachStatus) {
-    for (uint16_t fid : {kFid, kPipe}) {
-        for (uint32_t status : {0u, 0x80000005u, 0xC0000022u}) {
-            SCOPED_TRACE(testing::Message() << fid << "/" << status);
-            Opened c;
-            c.Req(ReadAndXReq(fid, 4096, 16).frame());
-            const ByteVec data = status == 0xC0000022u ? ByteVec{} : Payload(16);
-            const ByteVec rsp = data.empty() ? ErrorRsp(0x2E, status) : ReadAndXRsp(data).ntStatus(status).frame();
-            EXPECT_EQ(c.Rsp(rsp), fid == kPipe ? SMB_RET_PIPE_DATA : SMB_RET_FILE_CMD);
-            EXPECT_TRUE(c.peer.saved().empty());
-            if (fid == kPipe) {
-                EXPECT_TRUE(c.sink.events.empty());
-                ASSERT_EQ(c.sink.rpcs.size(), 1u);
-                EXPECT_EQ(c.sink.rpcs[0].fid, kPipe);
-                EXPECT_EQ(c.sink.rpcs[0].data, data);
-            } else {
-                EXPECT_EQ(OnlyEvent(c).Fields("offset data_len"), data.empty() ? "4096|0" : "4096|16");
-                EXPECT_EQ(OnlyEvent(c).status, status);
-                EXPECT_EQ(OnlyEvent(c).data, data);
-            }
-        }
-    }
-}
-
 // DataLength (with DataLengthHigh) against the bytes the block holds; a DataOffset before the
 // block (into the SMB header) or past it gives no data, and the read is still reported.
 TEST(ReadAndX, LengthIsCappedToTheBlock) {
@@ -119,21 +93,6 @@ TEST(Read, OnlyADataBufferInsideTheBlockIsReported) {
     d.Req(Smb(0x1A).params(Bytes().u16(kFid).fill(12)).frame());  // Read Raw, WordCount 7
     d.Req(Smb(0x1A).params(Bytes().u16(0x55).fill(14)).frame());  // Read Raw, unknown FID
     ExpectNothingKept(d);
-}
-
-// Read Raw: reported at once from the request; OffsetHigh only with WordCount 10.
-TEST(ReadRaw, ReportedFromTheRequest) {
-    for (const auto& [words, expected] : {std::pair<int, const char*>{8, "256|4096"}, {10, "12884902144|4096"},
-                                          {9, "256|4096"}}) {
-        Opened c;
-        Bytes w;
-        w.u16(kFid).u32(0x100).u16(4096).u16(0).u32(0).u16(0);
-        if (words >= 9) w.u16(3);
-        if (words >= 10) w.u16(0);
-        EXPECT_EQ(c.Req(Smb(0x1A).uid(kUid).tid(kTid).params(w).frame()), SMB_RET_FILE_CMD);
-        EXPECT_EQ(OnlyEvent(c).Fields("offset count"), expected) << words;
-        EXPECT_TRUE(c.peer.saved().empty());
-    }
 }
 
 // A pipe's write goes to HandleRPC, and the request's result says so.

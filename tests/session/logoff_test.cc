@@ -24,27 +24,6 @@ protected:
     Conn c;
 };
 
-// The events' fields are those the captures' records show; here the conversation's lifetime:
-// it goes only when logged off and without trees, in either order.
-TEST_F(LogoffTest, ConversationGoesOnlyWhenLoggedOffAndWithoutTrees) {
-    ConnectTree(1, u"\\\\SRV\\IPC$", "IPC");
-    ConnectTree(2, u"\\\\SRV\\Public", "A:");
-    Exchange(LogoffReq(kUid), LogoffRsp(kUid), SMB_RET_SESSION_CMD);
-    EXPECT_FALSE(c.peer.convers().at(kUid)->m_bLoggedOn);
-    Exchange(TdisReq(kUid, 1), TdisRsp(kUid, 1), SMB_RET_FILE_CMD);
-    ASSERT_NE(c.peer.convers().at(kUid), nullptr);  // one tree left
-    Exchange(TdisReq(kUid, 2), TdisRsp(kUid, 2), SMB_RET_FILE_CMD);
-    EXPECT_EQ(c.sink.Log("type"), "logoff;tdis;tdis");
-    EXPECT_EQ(c.peer.convers().count(kUid), 0u);
-
-    c.peer.AddConv(kUid);
-    ConnectTree(1, u"\\\\SRV\\IPC$", "IPC");
-    Exchange(TdisReq(kUid, 1), TdisRsp(kUid, 1), SMB_RET_FILE_CMD);
-    EXPECT_TRUE(c.peer.convers().at(kUid)->m_trees.empty());  // still logged on
-    Exchange(LogoffReq(kUid), LogoffRsp(kUid), SMB_RET_SESSION_CMD);
-    EXPECT_EQ(c.peer.convers().count(kUid), 0u);
-}
-
 TEST_F(LogoffTest, FailedResponsesReportAndChangeNothing) {
     ConnectTree(1, u"\\\\SRV\\IPC$", "IPC");
     Exchange(LogoffReq(kUid), LogoffRsp(kUid, 0xC0000022), SMB_RET_SESSION_CMD);

@@ -141,34 +141,4 @@ TEST(Smb2Connection, OversizeSkippedUnlessEncrypted) {
     }
 }
 
-// The router: the multi-protocol NEGOTIATE goes to SMB1, the SMB2 answer hands the connection
-// to the SMB2 analyser; on port 139 keep-alives are stripped and lost bytes resynchronised.
-TEST(SmbStream, RoutesByProtocol) {
-    for (uint16_t port : {445, 139}) {
-        Recorder sink2;
-        RecordingSink sink1;
-        _addrInfo addr;
-        addr.m_serverPort = port;
-        smbaudit::SmbStream stream(&sink1, addr, sink2, Limits{});
-        CTimeStamp32 t(1, 0);
-        ByteVec smb1 = Smb(0x72).data(Bytes().u8(2).strz("NT LM 0.12").u8(2).strz("SMB 2.???")).frame();
-        stream.Feed(true, smb1.data(), smb1.size(), t, false);
-        EXPECT_EQ(stream.Smb2(), nullptr);
-        ByteVec rsp = Nbt(Smb2(kNegotiate).response().body(Bytes().u16(65).u16(1).u16(0x2FF).fill(58)).bytes());
-        ByteVec stream2 = Nbt({}, 0x85);
-        stream2.insert(stream2.end(), rsp.begin(), rsp.end());
-        for (size_t i = 0; i < stream2.size(); i += 3) stream.Feed(false, stream2.data() + i, std::min<size_t>(3, stream2.size() - i), t, false);
-        ASSERT_NE(stream.Smb2(), nullptr);
-        EXPECT_EQ(stream.Smb2()->counters().messages, 1u);
-        // Bytes lost in the middle of a message: the next message start is found again.
-        ByteVec create = Nbt(Smb2(kCreate).mid(3).sid(5).tid(9).body(CreateRequestBody(u"x")).bytes());
-        ByteVec lost(create.begin() + 20, create.end());
-        lost.insert(lost.end(), create.begin(), create.end());
-        stream.Feed(true, lost.data(), lost.size(), t, true);
-        ByteVec created = Nbt(Smb2(kCreate).response().mid(3).sid(5).tid(9).body(CreateResponseBody(1)).bytes());
-        stream.Feed(false, created.data(), created.size(), t, false);
-        EXPECT_EQ(sink2.events, (std::vector<std::string>{"create 0 x"})) << port;
-    }
-}
-
 }  // namespace

@@ -1,27 +1,13 @@
 #include "support/smb2_builder.h"
 
-ByteVec Smb2::bytes(uint32_t nextCommand) const {
+ByteVec Smb2::bytes() const {
     Bytes h;
-    h.raw({0xFE, 'S', 'M', 'B'}).u16(64).u16(1).u32(m_status).u16(m_command).u16(1).u32(m_flags).u32(nextCommand);
+    h.raw({0xFE, 'S', 'M', 'B'}).u16(64).u16(1).u32(m_status).u16(m_command).u16(1).u32(m_flags).u32(0);
     h.u64(m_mid);
     if (m_flags & 0x02) h.u64(m_asyncId);
     else h.u32(0xFEFF).u32(m_tid);
     h.u64(m_sid).fill(16);
     return h.raw(m_body).vec();
-}
-
-ByteVec Compound(std::initializer_list<Smb2> elements) {
-    ByteVec out;
-    size_t i = 0;
-    for (const Smb2& e : elements) {
-        const bool last = ++i == elements.size();
-        size_t len = e.bytes().size();
-        size_t padded = (len + 7) & ~size_t(7);
-        ByteVec b = e.bytes(last ? 0 : uint32_t(padded));
-        if (!last) b.resize(padded);
-        out.insert(out.end(), b.begin(), b.end());
-    }
-    return out;
 }
 
 Bytes Smb2Error() { return Bytes().u16(9).u8(0).u8(0).u32(0).u8(0); }

@@ -2,13 +2,10 @@
 //
 //   auto req = Smb2(kCreate).mid(5).sid(0x11).tid(7).body(CreateBody(u"a.txt"));
 //   conn.Feed(true, Nbt(req.bytes()));
-//   ByteVec chain = Compound({req, Smb2(kClose).related().body(...)});
 //
 // The header is the sync form unless async(id) is set; bodies are given whole, from their
 // StructureSize; offsets inside a body count from the header (body offset + 64).
 #pragma once
-
-#include <initializer_list>
 
 #include "support/frame_builder.h"
 
@@ -17,7 +14,6 @@ public:
     explicit Smb2(uint16_t command) : m_command(command) {}
 
     Smb2& response() { m_flags |= 0x01; return *this; }
-    Smb2& related() { m_flags |= 0x04; return *this; }
     Smb2& async(uint64_t id) { m_flags |= 0x02; m_asyncId = id; return *this; }
     Smb2& status(uint32_t v) { m_status = v; return *this; }
     Smb2& mid(uint64_t v) { m_mid = v; return *this; }
@@ -25,8 +21,8 @@ public:
     Smb2& tid(uint32_t v) { m_tid = v; return *this; }
     Smb2& body(const Bytes& b) { m_body = b.vec(); return *this; }
 
-    // Header and body; nextCommand is filled in by Compound.
-    ByteVec bytes(uint32_t nextCommand = 0) const;
+    // Header and body (NextCommand 0: compound chains come from the captures).
+    ByteVec bytes() const;
 
 private:
     uint16_t m_command;
@@ -36,9 +32,6 @@ private:
     uint32_t m_tid = 0;
     ByteVec m_body;
 };
-
-// A compound chain: each element padded to 8 bytes and linked by NextCommand.
-ByteVec Compound(std::initializer_list<Smb2> elements);
 
 // Common bodies.
 Bytes Smb2Error();

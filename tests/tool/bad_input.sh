@@ -46,17 +46,13 @@ rc=$?
 [ $rc -eq 2 ] || fail "link type: exit $rc, expected 2"
 grep -q "link type 147" "$tmp/err" || fail "link type not named: $(cat "$tmp/err")"
 
-# Standard input, and an empty capture (header only).
-"$tool" --no-progress - <"$good" >"$tmp/stdin" 2>"$tmp/err" || fail "standard input: exit $?"
-cmp -s "$tmp/stdin" "$tmp/alone" || fail "standard input gives other records than the file"
-# Files are read in place (mapped), standard input through libpcap: both readers agree on
-# every capture, and on one rewritten big-endian with nanosecond time stamps.
-cp "$data"/../../fuzz/corpus/pcap_file/big-endian-nanoseconds.pcap "$tmp/"
-for c in "$data"/public/*.pcap "$data"/captures/*.pcap "$tmp/big-endian-nanoseconds.pcap"; do
-    "$tool" --no-progress "$c" >"$tmp/mapped" 2>&1
-    "$tool" --no-progress - <"$c" >"$tmp/piped" 2>&1
-    cmp -s "$tmp/mapped" "$tmp/piped" || fail "$(basename "$c"): mapped file and standard input differ"
-done
+# Files are read in place (mapped), standard input through libpcap: both readers agree on a
+# capture rewritten big-endian with nanosecond time stamps (compare_expected.py reads every
+# committed capture both ways). And an empty capture (header only).
+c="$data"/../../fuzz/corpus/pcap_file/big-endian-nanoseconds.pcap
+"$tool" --no-progress "$c" >"$tmp/mapped" 2>&1
+"$tool" --no-progress - <"$c" >"$tmp/piped" 2>&1 || fail "standard input: exit $?"
+cmp -s "$tmp/mapped" "$tmp/piped" || fail "big-endian-nanoseconds.pcap: mapped file and standard input differ"
 head -c 24 "$good" >"$tmp/empty.pcap"
 "$tool" --no-progress "$tmp/empty.pcap" >"$tmp/out" 2>"$tmp/err" || fail "empty capture: exit $?"
 

@@ -86,14 +86,5 @@ TEST(JsonLine, TimeStampsAndStatusCodes) {
     }
 }
 
-TEST(JsonLine, KeysNeedingEscapeAreEscaped) {
-    JsonLine line;
-    line.Begin();
-    line.Uint("a\"b", 1);
-    line.Uint(std::string(70, 'k'), 2);
-    line.End();
-    EXPECT_EQ(line.str(), "{\"a\\\"b\":1,\"" + std::string(70, 'k') + "\":2}\n");
-}
-
 }  // namespace
 }  // namespace smbaudit

@@ -19,27 +19,9 @@ protected:
 
     SensorRun run;
     Stats& stats = run.stats;
-    Sensor& sensor = run.sensor();
+    Sensor& sensor = run.sensor;
     uint32_t now = 1000;
 };
-
-TEST_F(SensorTest, HandshakeMessagesAndFinFollowOneConnection) {
-    ByteVec two = Concat({Smb(0x2B).frame(), Smb(0x2B).mid(2).frame()});
-    const uint32_t end = 101 + uint32_t(two.size());
-    Send(true, C().syn().seq(100));
-    Send(false, S().syn().seq(500).ack(101));
-    Send(true, C().seq(101).ack(501).psh().payload(two));
-    EXPECT_EQ(stats.smbMessages, 2u) << "both messages of one segment are run by the drain loop";
-    Send(true, C().fin().seq(end).ack(501));
-    EXPECT_EQ(sensor.Connections().Size(), 1u) << "half-closed: the server may still answer";
-    Send(false, S().fin().seq(501).ack(end + 1));
-    EXPECT_EQ(sensor.Connections().Size(), 0u);
-    Send(true, C().seq(end + 1).ack(502));  // the last ACK starts nothing
-    EXPECT_EQ(sensor.Connections().Size(), 0u);
-    EXPECT_EQ(stats.connections, 1u);
-    EXPECT_EQ(stats.connectionsClosedFin, 1u);
-    EXPECT_EQ(stats.connectionsMidstream + stats.reassembly.resyncs, 0u);
-}
 
 TEST_F(SensorTest, ConnectionPickedUpMidstreamStartsWithResync) {
     Send(false, S().seq(9000).ack(7000).psh().payload(Smb(0x2B).frame()));  // the server speaks first

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the decrypted Kerberos parts that the auth tests read (tests/data/auth, or the
-directory given as the argument), in the DER encoding of
+"""Writes the decrypted Kerberos parts that the auth tests and the fuzz seeds use
+(tests/data/auth, or the directory given as the argument), in the DER encoding of
 RFC 4120 (section 5.3, 5.5.1), as a KDC and a client produce them before encryption:
 
   enc-ticket-part.bin    EncTicketPart: AES256 session key, crealm EXAMPLE.TEST, cname alice
