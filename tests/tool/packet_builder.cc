@@ -4,7 +4,6 @@
 
 #include <stdexcept>
 
-
 namespace {
 
 ByteVec Address(int family, const std::string& text) {
