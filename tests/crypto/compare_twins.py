@@ -15,8 +15,10 @@ in clear) encrypted under session id 0xFFFFFFFFFFFFFFFF, which no server can dec
 record and its `encrypted` twin are left out. A failure prints the first difference.
 """
 import json
+import os
 import subprocess
 import sys
+import tempfile
 
 PASSWORD = ("--ntlm-credentials", "CAPTURES\\alice Alice-Pass-1\n")
 NTLM_INPUTS = [PASSWORD, ("--ntlm-credentials", "alice :be2929b503cf53fe397f467acb5f2501\n"),
@@ -63,11 +65,15 @@ def main():
             if option == "--smb-keys":  # session_id=... session_key=... server_in_key=... of NAME.keys
                 logged = [dict(w.split("=", 1) for w in line.split()) for line in open(f"{captures}/{encrypted}.keys")]
                 material = "".join(" ".join(k[f] for f in ["session_id", *material.split()]) + "\n" for k in logged)
-            with open(f"/dev/shm/compare-twins-{encrypted}", "w") as f:
-                f.write(material)
+            # A file of this run's own: two runs at once must not read each other's keys.
+            f = tempfile.NamedTemporaryFile("w", prefix=f"compare-twins-{encrypted}-", delete=False)
+            f.write(material)
+            f.close()
             options = [option, f.name]
         want, _ = records(smbaudit, f"{captures}/{clear}.pcap", [] if clear == encrypted else options)
         got, flags = records(smbaudit, f"{captures}/{encrypted}.pcap", options)
+        if material is not None:
+            os.unlink(options[1])
         # Every logon names alice: NTLM in clear; Kerberos only through the keytab, and the
         # AS-REQ on port 88 gives its hint.
         logon = got[0] if got else {}
