@@ -15,6 +15,7 @@
     compare_expected.py SMBAUDIT DATA_DIR [NAME]"""
 import glob
 import json
+import os
 import re
 import subprocess
 import sys
@@ -56,7 +57,8 @@ def sharded(tool, inputs, workers, stdin=False):
     """Exit status, sorted records, records by connection, --stats summary. From standard
     input, the frames are libpcap's and are copied into the hand-over batches."""
     args = [tool, "--no-progress", "--stats", "--workers", str(workers), *(["-"] if stdin else inputs)]
-    p = subprocess.run(args, capture_output=True, stdin=open(inputs[0], "rb") if stdin else None)
+    with open(inputs[0] if stdin else os.devnull, "rb") as source:
+        p = subprocess.run(args, capture_output=True, stdin=source)
     records = [re.sub(r'"record_id":\d+,', "", line) for line in p.stdout.decode().splitlines()
                if '"event":"notice"' not in line]
     conns = defaultdict(list)
