@@ -9,8 +9,8 @@
   in the same order, and the same --stats summary. Record ids are numbered per worker and
   notices are counted per worker (a client's connections may land on different workers):
   both are left out of this comparison. With 4 workers a single capture is read from standard
-  input, so that its frames take the path of pcapng files and live capture (copied into the
-  hand-over batches) rather than that of a mapped file.
+  input, so that its frames take the path of pcapng files (copied into the blocks every
+  worker reads) rather than that of a mapped file.
 
     compare_expected.py SMBAUDIT DATA_DIR [NAME]"""
 import glob
@@ -55,7 +55,7 @@ def differences(got, want):
 
 def sharded(tool, inputs, workers, stdin=False):
     """Exit status, sorted records, records by connection, --stats summary. From standard
-    input, the frames are libpcap's and are copied into the hand-over batches."""
+    input, the frames are libpcap's and are copied into the blocks every worker reads."""
     args = [tool, "--no-progress", "--stats", "--workers", str(workers), *(["-"] if stdin else inputs)]
     with open(inputs[0] if stdin else os.devnull, "rb") as source:
         p = subprocess.run(args, capture_output=True, stdin=source)

@@ -1,5 +1,6 @@
 #include "tools/smbaudit/kerberos_hints.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "auth/security_token.h"
@@ -29,8 +30,20 @@ bool KerberosHints::Packet(const TcpSegment& seg, const CTimeStamp32& time) {
     std::lock_guard lock(m_mutex);
     if (m_hints.size() >= m_maxClients && !m_hints.count(client)) m_hints.erase(m_hints.begin());
     std::deque<Hint>& hints = m_hints[client];
-    if (hints.size() == kHintsPerClient) hints.pop_front();
-    hints.push_back(Hint{req.clientPrincipal + "@" + req.realm, time});
+    std::string principal = req.clientPrincipal + "@" + req.realm;
+    // With --workers every worker reads the packet: the hints stay in time order, one held
+    // already is not taken again, and one older than all held is not brought back.
+    size_t at = hints.size();
+    while (at > 0 && hints[at - 1].seen.Micros() > time.Micros()) --at;
+    for (size_t i = at; i > 0 && hints[i - 1].seen.Micros() == time.Micros(); --i) {
+        if (hints[i - 1].principal == principal) return true;
+    }
+    if (hints.size() == kHintsPerClient) {
+        if (at == 0) return true;
+        hints.pop_front();
+        --at;
+    }
+    hints.insert(hints.begin() + ptrdiff_t(at), Hint{std::move(principal), time});
     return true;
 }
 
@@ -38,17 +51,13 @@ bool KerberosHints::OnRecord(AuditRecord& record, RecordPipeline&) {
     if (record.kind != RecordKind::Logon || !record.origin || !record.auth || std::strcmp(record.auth, "kerberos") != 0)
         return true;
     // The record points at the text until this thread's pipeline has written it, before it
-    // takes its next record; the table itself may change under the reading thread meanwhile.
+    // takes its next record; the table itself may change under other workers meanwhile.
     thread_local std::string principal;
     std::lock_guard lock(m_mutex);
     auto it = m_hints.find(Address(record.origin->client));
     if (it == m_hints.end()) return true;
-    const auto later = [&](const Hint& h) {
-        return h.seen.m_sec > record.time.m_sec ||
-               (h.seen.m_sec == record.time.m_sec && h.seen.m_usec > record.time.m_usec);
-    };
     for (auto h = it->second.rbegin(); h != it->second.rend(); ++h) {
-        if (later(*h)) continue;
+        if (h->seen.Micros() > record.time.Micros()) continue;
         principal = h->principal;
         record.userHint = Text(std::string_view(principal));
         record.userHintTime = h->seen;

@@ -5,8 +5,8 @@
 // hint of who logged on: the logon record carries it as `user_hint`, with the time it was
 // seen.
 //
-// One table for all connections and workers: the reading thread feeds it (Packet) in capture
-// order, the workers' record pipelines read it (a RecordStage). A TCP message is read when it
+// One table for all connections and workers: every worker feeds it (Packet) in capture
+// order, and its record pipeline reads it (a RecordStage). A TCP message is read when it
 // comes whole in one segment after its 4-byte record mark, as clients send an AS-REQ.
 #pragma once
 
@@ -37,8 +37,8 @@ private:
         std::string principal;  // name@REALM
         CTimeStamp32 seen;
     };
-    // With --workers the reading thread runs ahead of the workers: a logon takes the latest
-    // hint seen before it, so each address keeps its last few.
+    // With --workers some workers run ahead of others: a logon takes the latest hint seen
+    // before it, so each address keeps its last few, in time order.
     static constexpr size_t kHintsPerClient = 8;
     size_t m_maxClients;
     std::mutex m_mutex;

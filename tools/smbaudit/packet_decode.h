@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace smbaudit {
@@ -26,7 +27,13 @@ enum class LinkType : uint32_t {
 struct IpAddress {
     uint8_t version = 0;                // 4 or 6
     std::array<uint8_t, 16> bytes{};    // IPv4 uses the first 4
-    bool operator==(const IpAddress&) const = default;
+    // Two 8-byte loads rather than a call to memcmp: every packet's connection is looked up.
+    bool operator==(const IpAddress& o) const {
+        uint64_t a[2], b[2];
+        std::memcpy(a, bytes.data(), 16);
+        std::memcpy(b, o.bytes.data(), 16);
+        return version == o.version && a[0] == b[0] && a[1] == b[1];
+    }
 };
 
 struct Endpoint {

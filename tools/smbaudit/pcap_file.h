@@ -1,8 +1,7 @@
 // The classic pcap file format read in place: a 24-byte file header, then per frame a
 // 16-byte record header and the captured bytes. The sensor maps capture files into memory
-// and walks them with this reader, so that a frame reaches the analysers (and, with
-// --workers, the worker threads) without being copied by the kernel, by libpcap or by the
-// hand-over. pcapng, standard input and anything this reader does not take go through
+// and walks them with this reader (with --workers, each worker thread with its own), so
+// that a frame reaches the analysers without being copied by the kernel or by libpcap. pcapng, standard input and anything this reader does not take go through
 // libpcap instead.
 #pragma once
 

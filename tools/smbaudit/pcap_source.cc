@@ -128,29 +128,40 @@ std::optional<InputStatus> ReadMappedFile(const std::string& path, FrameSink& se
         return InputStatus::Failed;
     }
     InputStatus status = InputStatus::Ok;
-    PcapFileReader::Frame frame;
-    unsigned sinceProgress = 0;
+    // Where each thread reading the mapping has got to: the pages behind all of them are
+    // given back.
+    std::vector<std::atomic<size_t>> reached(sensor.Walkers());
     size_t released = 0;
-    while (!g_stopRequested) {
-        const PcapFileReader::Next next = reader.Read(frame);
-        if (next == PcapFileReader::Next::End) break;
-        if (next == PcapFileReader::Next::Damaged) {
-            Stopped(progress, path.c_str(), reader.Error().c_str());
-            status = InputStatus::Warning;
-            break;
-        }
-        sensor.StableFrame(*link, CTimeStamp32(frame.sec, frame.usec), frame.bytes, frame.capLen);
-        if (++sinceProgress == kProgressEvery) {
+    sensor.Walk([&](FrameSink& sink, size_t walker) {
+        PcapFileReader walk = reader;  // each thread reads with its own, from the first frame
+        PcapFileReader::Frame frame;
+        unsigned sinceProgress = 0;
+        while (!g_stopRequested) {
+            const PcapFileReader::Next next = walk.Read(frame);
+            if (next == PcapFileReader::Next::End) break;
+            if (next == PcapFileReader::Next::Damaged) {
+                if (walker == 0) {
+                    Stopped(progress, path.c_str(), walk.Error().c_str());
+                    status = InputStatus::Warning;
+                }
+                break;
+            }
+            sink.Frame(*link, CTimeStamp32(frame.sec, frame.usec), frame.bytes, frame.capLen);
+            if (++sinceProgress < kProgressEvery) continue;
             sinceProgress = 0;
-            progress.Update(doneBefore + reader.Offset());
-            if (reader.Offset() - released >= kReleaseEvery) {
-                sensor.Drain();
-                mapping.Release(released, reader.Offset());
-                released = reader.Offset();
+            reached[walker].store(walk.Offset(), std::memory_order_release);
+            if (walker != 0) continue;
+            progress.Update(doneBefore + walk.Offset());
+            size_t behind = walk.Offset();
+            for (const auto& r : reached) behind = std::min(behind, r.load(std::memory_order_acquire));
+            if (behind - released >= kReleaseEvery) {
+                mapping.Release(released, behind);
+                released = behind;
             }
         }
-    }
-    sensor.Drain();  // before the mapping goes
+        // Done with the file: it holds no one back.
+        reached[walker].store(size_t(st.st_size), std::memory_order_release);
+    });
     return status;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -33,26 +34,27 @@ struct SensorConfig {
     RecordIds recordIds;   // this sensor's share of the run's record ids
 };
 
-// What the capture readers feed: one Sensor, or the workers that share the connections
-// out (workers.h).
 // Counts a captured frame and decodes it to its TCP segment.
 DecodeStatus CountAndDecode(Stats& stats, LinkType link, const uint8_t* frame, size_t capLen, TcpSegment& seg);
 // A decoded Kerberos packet (port 88, TCP or UDP) goes to `hints` (when not null): true when
 // it went there and is not a segment to follow.
 bool ToKerberosHints(KerberosHints* hints, DecodeStatus status, const TcpSegment& seg, const CTimeStamp32& time);
 
+// What the capture readers feed: one Sensor, or the workers that share the connections
+// out (workers.h).
 class FrameSink {
 public:
+    // Reads a capture held whole in memory: feeds each of its frames, in order, to `sink`.
+    // `walker` numbers the threads that read it at once, from 0.
+    using WalkFunction = std::function<void(FrameSink& sink, size_t walker)>;
+
     virtual ~FrameSink() = default;
-    // One captured frame.
+    // One captured frame; its bytes are the caller's again once the call returns.
     virtual void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) = 0;
-    // A frame whose bytes stay readable until the next Drain (a capture file mapped into
-    // memory): a sink that hands frames to other threads may keep a pointer, not a copy.
-    virtual void StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
-        Frame(link, time, frame, capLen);
-    }
-    // Returns once every frame handed to the sink so far has been handled.
-    virtual void Drain() {}
+    // Threads that Walk runs the walk on.
+    virtual size_t Walkers() const { return 1; }
+    // A capture file mapped into memory: the sink runs `walk` once per thread it reads on.
+    virtual void Walk(const WalkFunction& walk) { walk(*this, 0); }
     // Time passes without packets (live capture): expiry and idle time-outs.
     virtual void Tick(const CTimeStamp32& now) = 0;
     // End of input: every connection is flushed and destroyed.

@@ -1,28 +1,119 @@
 #include "tools/smbaudit/workers.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
-#include <mutex>
+#include <functional>
 #include <thread>
-
-#include "tools/smbaudit/record_pipeline.h"
+#include <unordered_map>
 
 namespace smbaudit {
 namespace {
-// A batch goes to its worker when it holds this many segments or payload bytes: large
-// enough that the queue's lock and wake-up cost little per segment, small enough to stay
-// in cache.
-constexpr size_t kBatchItems = 256;
-constexpr size_t kBatchBytes = 256 * 1024;
-// Full batches a worker may have waiting before the reader waits for it.
-constexpr size_t kQueueDepth = 8;
-// Connections given a share in turn at most (about 80 bytes each); beyond, new ones go by
-// the hash of their endpoints.
+// A block of copied frames goes to the shares when it holds this many frames or bytes:
+// large enough that handing it over costs little per frame, small enough to stay in cache.
+constexpr size_t kBlockFrames = 4096;
+constexpr size_t kBlockBytes = 1 << 20;
+// Jobs (blocks) a worker may have waiting before the reader waits for it.
+constexpr size_t kQueueDepth = 4;
+// Handshakes remembered at most (about 80 bytes each per share, twice for a placed one);
+// beyond, new connections go by the hash of their endpoints.
 constexpr size_t kMaxAssigned = size_t(1) << 20;
 // Seconds of capture time between two sweeps of the assignments.
 constexpr uint32_t kExpiryEvery = 60;
+
+// Which share follows each connection. Every share keeps one, fed the same frames in the
+// same order, so all make the same choices without talking to each other.
+//
+// A connection goes to the share of its endpoints' hash unless, at its handshake, that share
+// has been given clearly more connections than another: by one while few have been given
+// (16 large transfers split 8 to 8, where the hash alone may give 12 to one share), by
+// 1/128 of all given later. The connection then goes to the share given the fewest and is
+// placed there by name. The placed connections stay few (a handful for few connections, a
+// small share of many) and a bit per hash value marks them, so that most frames are not
+// looked up at all; only a client's SYN is looked up among all the handshakes seen, so that a SYN sent again,
+// or the endpoints used again, goes where the first SYN went.
+class Assignments {
+public:
+    Assignments(size_t shares, uint32_t idleTimeout) : m_given(shares), m_idleTimeout(idleTimeout) {}
+
+    size_t ShareOf(const TcpSegment& seg, const CTimeStamp32& time) {
+        Expire(time);
+        const FlowKey key{seg.src, seg.dst};
+        const size_t hash = UnorderedFlowHash(seg.src, seg.dst);
+        if (Marked(hash)) {
+            if (const Assigned* placed = Find(m_placed, key, time)) return placed->share;
+        }
+        const size_t byHash = hash % m_given.size();  // as WorkerOf
+        const bool clientSyn = (seg.flags & kTcpSyn) && !(seg.flags & kTcpAck);
+        if (!clientSyn) return byHash;
+        if (const Assigned* seen = Find(m_handshakes, key, time)) return seen->share;
+        if (m_handshakes.size() >= kMaxAssigned) return byHash;
+        const size_t fewest = size_t(std::min_element(m_given.begin(), m_given.end()) - m_given.begin());
+        const uint64_t slack = std::max<uint64_t>(1, m_handshakes.size() / 128);
+        const size_t share = m_given[byHash] - m_given[fewest] < slack ? byHash : fewest;
+        ++m_given[share];
+        m_handshakes.emplace(key, Assigned{share, time.m_sec});
+        if (share != byHash) {
+            m_placed.emplace(key, Assigned{share, time.m_sec});
+            Mark(hash);
+        }
+        return share;
+    }
+
+private:
+    struct Assigned {
+        size_t share;
+        uint32_t lastSec;  // the last frame that looked the entry up
+    };
+    struct EitherWayHash {
+        size_t operator()(const FlowKey& k) const { return UnorderedFlowHash(k.client, k.server); }
+    };
+    struct EitherWayEqual {
+        bool operator()(const FlowKey& a, const FlowKey& b) const {
+            return a == b || (a.client == b.server && a.server == b.client);
+        }
+    };
+    using Table = std::unordered_map<FlowKey, Assigned, EitherWayHash, EitherWayEqual>;
+
+    bool Marked(size_t hash) const { return m_marks[hash / 64 % kMarkWords] >> (hash % 64) & 1; }
+    void Mark(size_t hash) { m_marks[hash / 64 % kMarkWords] |= uint64_t(1) << (hash % 64); }
+
+    static const Assigned* Find(Table& table, const FlowKey& key, const CTimeStamp32& time) {
+        if (table.empty()) return nullptr;
+        auto it = table.find(key);
+        if (it == table.end()) return nullptr;
+        it->second.lastSec = time.m_sec;
+        return &it->second;
+    }
+
+    // An entry goes once it has not been looked up for longer than the idle time-out: a
+    // placed connection has been dropped by its share by then.
+    void Expire(const CTimeStamp32& now) {
+        if (now.m_sec - m_lastExpirySec < kExpiryEvery) return;
+        m_lastExpirySec = now.m_sec;
+        // Later than the share's own idle sweep (which compares the same times), never earlier.
+        const auto quiet = [&](const auto& a) {
+            return uint64_t(now.m_sec) > uint64_t(a.second.lastSec) + m_idleTimeout + kExpiryEvery;
+        };
+        if (std::erase_if(m_placed, quiet)) {
+            m_marks.fill(0);
+            for (const auto& [key, a] : m_placed) Mark(EitherWayHash()(key));
+        }
+        std::erase_if(m_handshakes, quiet);
+    }
+
+    static constexpr size_t kMarkWords = 1024;  // 65,536 bits: 8 KiB
+
+    Table m_placed;      // connections on another share than their hash's
+    std::array<uint64_t, kMarkWords> m_marks{};  // the hashes of m_placed's entries
+    Table m_handshakes;  // every connection whose client SYN was seen
+    std::vector<uint64_t> m_given;  // connections given to each share at their handshake
+    uint32_t m_idleTimeout;
+    uint32_t m_lastExpirySec = 0;
+};
+
 }  // namespace
 
 SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index) {
@@ -35,78 +126,67 @@ SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index) {
 
 size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHash(seg.src, seg.dst) % workers; }
 
-struct ShardedSensor::Batch {
-    struct Item {
-        TcpSegment seg;          // its payload is at `payloadAt` in `bytes`, unless in place
-        CTimeStamp32 time;
-        size_t payloadAt = 0;
-        bool inPlace = false;    // the payload pointer is the capture's own (a mapped file)
-        bool tick = false;       // a clock tick rather than a segment
-    };
-    std::vector<Item> items;
-    std::vector<uint8_t> bytes;
+// One share: every frame goes through it, and it keeps the segments of its own connections.
+class ShardedSensor::Share final : public FrameSink {
+public:
+    Share(const SensorConfig& config, RecordOutput& output, size_t index, size_t shares)
+        : m_index(index),
+          m_kerberosHints(config.kerberosHints),
+          m_writer(output),
+          m_sensor(ShareOf(config, shares, index), m_writer, m_stats),
+          m_assignments(shares, config.idleTimeout) {}
 
-    bool Full() const { return items.size() >= kBatchItems || bytes.size() >= kBatchBytes; }
-    void Clear() {
-        items.clear();
-        bytes.clear();
+    void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override {
+        TcpSegment seg;
+        // Every share reads every frame: the frame counters are share 0's alone. Each reads
+        // the Kerberos packets too, which the hints table takes once.
+        const DecodeStatus status =
+            m_index == 0 ? CountAndDecode(m_stats, link, frame, capLen, seg) : DecodeFrame(link, frame, capLen, seg);
+        if (!ToKerberosHints(m_kerberosHints, status, seg, time) && status == DecodeStatus::Ok &&
+            m_assignments.ShareOf(seg, time) == m_index) {
+            m_sensor.Segment(seg, time);
+        } else {
+            // Time-outs run as the capture's clock moves, whoever's the frame, as one Sensor does.
+            m_sensor.Tick(time);
+        }
     }
+    void Tick(const CTimeStamp32& now) override {
+        m_sensor.Tick(now);
+        m_writer.Flush();
+    }
+    void Finish() override {
+        m_sensor.Finish();
+        m_writer.Flush();
+    }
+    const Stats& Counters() const { return m_stats; }
+
+private:
+    size_t m_index;
+    KerberosHints* m_kerberosHints;
+    Stats m_stats;
+    RecordWriter m_writer;
+    Sensor m_sensor;
+    Assignments m_assignments;
 };
 
+// Frames copied out of libpcap's buffer, read by every share.
+struct ShardedSensor::Block {
+    struct Frame {
+        CTimeStamp32 time;
+        LinkType link;
+        uint32_t capLen;
+        size_t at;  // in `bytes`
+    };
+    std::vector<Frame> frames;
+    std::vector<uint8_t> bytes;
+    std::atomic<size_t> unread{0};  // shares yet to read it
+};
+
+// A thread that runs the jobs given to it in order.
 class ShardedSensor::Worker {
 public:
-    Worker(const SensorConfig& config, RecordOutput& output)
-        : m_writer(output), m_sensor(config, m_writer, m_stats), m_current(NewBatch()) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Worker() { Stop(); }
-
-    // Reader side.
-    void Segment(const TcpSegment& seg, const CTimeStamp32& time, bool copy) {
-        Batch::Item item;
-        item.seg = seg;
-        item.time = time;
-        item.inPlace = !copy;
-        if (copy) {
-            item.seg.payload = nullptr;
-            item.payloadAt = m_current->bytes.size();
-            m_current->bytes.insert(m_current->bytes.end(), seg.payload, seg.payload + seg.payloadLen);
-        }
-        m_current->items.push_back(item);
-        if (m_current->Full()) Submit();
-    }
-    void Tick(const CTimeStamp32& now) {
-        Batch::Item item;
-        item.time = now;
-        item.tick = true;
-        m_current->items.push_back(item);
-        if (m_current->Full()) Submit();
-    }
-    // Hands the batch being filled to the worker, waiting while its queue is full.
-    void Submit() {
-        if (m_current->items.empty()) return;
-        std::unique_lock<std::mutex> hold(m_lock);
-        m_hasRoom.wait(hold, [this] { return m_queue.size() < kQueueDepth; });
-        m_queue.push_back(m_current);
-        m_hasWork.notify_one();
-        if (m_spare.empty()) {
-            hold.unlock();
-            m_current = NewBatch();
-        } else {
-            m_current = m_spare.back();
-            m_spare.pop_back();
-        }
-    }
-    // Hands over what is left and waits until the worker has handled it.
-    void Drain() {
-        Submit();
-        std::unique_lock<std::mutex> hold(m_lock);
-        m_idle.wait(hold, [this] { return m_queue.empty() && !m_busy; });
-    }
-    // Hands over what is left and waits until the worker has finished everything.
-    void Stop() {
-        if (!m_thread.joinable()) return;
-        Submit();
+    Worker() : m_thread([this] { Run(); }) {}
+    ~Worker() {
         {
             std::lock_guard<std::mutex> hold(m_lock);
             m_stopping = true;
@@ -114,153 +194,121 @@ public:
         m_hasWork.notify_one();
         m_thread.join();
     }
-    const Stats& Counters() const { return m_stats; }
+
+    // Waits while the queue is full.
+    void Post(std::function<void()> job) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_hasRoom.wait(hold, [this] { return m_queue.size() < kQueueDepth; });
+        m_queue.push_back(std::move(job));
+        m_hasWork.notify_one();
+    }
+    // Returns once every job posted has run.
+    void Wait() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_idle.wait(hold, [this] { return m_queue.empty() && !m_busy; });
+    }
 
 private:
-    Batch* NewBatch() {
-        auto batch = std::make_unique<Batch>();
-        batch->items.reserve(kBatchItems);
-        batch->bytes.reserve(kBatchBytes);
-        Batch* p = batch.get();
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_batches.push_back(std::move(batch));
-        return p;
-    }
-
-    // Worker side.
     void Run() {
+        std::unique_lock<std::mutex> hold(m_lock);
         for (;;) {
-            Batch* batch;
-            {
-                std::unique_lock<std::mutex> hold(m_lock);
-                m_hasWork.wait(hold, [this] { return !m_queue.empty() || m_stopping; });
-                if (m_queue.empty()) break;
-                batch = m_queue.front();
-                m_queue.pop_front();
-                m_busy = true;
-            }
+            m_hasWork.wait(hold, [this] { return !m_queue.empty() || m_stopping; });
+            if (m_queue.empty()) return;
+            std::function<void()> job = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_busy = true;
+            hold.unlock();
             m_hasRoom.notify_one();
-            for (Batch::Item& item : batch->items) {
-                if (item.tick) {
-                    m_sensor.Tick(item.time);
-                } else {
-                    if (!item.inPlace) item.seg.payload = batch->bytes.data() + item.payloadAt;
-                    m_sensor.Segment(item.seg, item.time);
-                }
-            }
-            batch->Clear();
-            m_writer.Flush();
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_spare.push_back(batch);
+            job();
+            hold.lock();
             m_busy = false;
-            m_idle.notify_all();
+            if (m_queue.empty()) m_idle.notify_all();
         }
-        m_sensor.Finish();
-        m_writer.Flush();
     }
-
-    Stats m_stats;
-    RecordWriter m_writer;
-    Sensor m_sensor;
 
     std::mutex m_lock;
     std::condition_variable m_hasWork;
     std::condition_variable m_hasRoom;
-    std::condition_variable m_idle;   // the queue ran empty and no batch is being handled
-    std::deque<Batch*> m_queue;       // full batches, oldest first
-    std::vector<Batch*> m_spare;      // emptied batches, ready for reuse
-    std::vector<std::unique_ptr<Batch>> m_batches;  // every batch, owned
+    std::condition_variable m_idle;  // the queue ran empty and no job is running
+    std::deque<std::function<void()>> m_queue;
+    bool m_busy = false;
     bool m_stopping = false;
-    bool m_busy = false;              // a batch taken off the queue is being handled
-    Batch* m_current;                 // being filled by the reader
-    std::thread m_thread;
+    std::thread m_thread;  // last: starts once the rest is set up
 };
 
 ShardedSensor::ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers)
-    : m_stats(stats),
-      m_kerberosHints(config.kerberosHints),
-      m_ownWriter(output),
-      m_own(ShareOf(config, workers, 0), m_ownWriter, m_ownStats),
-      m_given(workers),
-      m_idleTimeout(config.idleTimeout) {
-    for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>(ShareOf(config, workers, i), output));
+    : m_stats(stats) {
+    for (size_t i = 0; i < workers; ++i) m_shares.push_back(std::make_unique<Share>(config, output, i, workers));
+    for (size_t i = 1; i < workers; ++i) m_workers.push_back(std::make_unique<Worker>());
 }
 
 ShardedSensor::~ShardedSensor() { Finish(); }
 
 void ShardedSensor::Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
-    Dispatch(link, time, frame, capLen, true);
+    if (m_filling && !m_filling->frames.empty() && m_filling->bytes.size() + capLen > kBlockBytes) Publish();
+    if (!m_filling) m_filling = FreeBlock();
+    m_filling->frames.push_back({time, link, uint32_t(capLen), m_filling->bytes.size()});
+    m_filling->bytes.insert(m_filling->bytes.end(), frame, frame + capLen);
+    if (m_filling->frames.size() >= kBlockFrames) Publish();
 }
 
-void ShardedSensor::StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) {
-    Dispatch(link, time, frame, capLen, false);
-}
-
-void ShardedSensor::Drain() {
-    for (auto& worker : m_workers) worker->Drain();
-}
-
-void ShardedSensor::Dispatch(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen, bool copy) {
-    TcpSegment seg;
-    const DecodeStatus status = CountAndDecode(m_stats, link, frame, capLen, seg);
-    // Every worker sweeps once per second of capture time, whether or not this second
-    // brought it segments, as one Sensor does for all connections.
-    TickAll(time);
-    if (ToKerberosHints(m_kerberosHints, status, seg, time) || status != DecodeStatus::Ok) return;
-    if (const size_t share = ShareOfSegment(seg, time))
-        m_workers[share - 1]->Segment(seg, time, copy);
-    else
-        m_own.Segment(seg, time);
-}
-
-size_t ShardedSensor::ShareOfSegment(const TcpSegment& seg, const CTimeStamp32& time) {
-    const size_t shares = m_workers.size() + 1;
-    const FlowKey key{seg.src, seg.dst};
-    auto it = m_assigned.find(key);
-    if (it != m_assigned.end()) {
-        it->second.lastSec = time.m_sec;
-        return it->second.share;
+ShardedSensor::Block* ShardedSensor::FreeBlock() {
+    std::lock_guard<std::mutex> hold(m_blockLock);
+    if (!m_free.empty()) {
+        Block* block = m_free.back();
+        m_free.pop_back();
+        return block;
     }
-    const bool clientSyn = (seg.flags & kTcpSyn) && !(seg.flags & kTcpAck);
-    if (!clientSyn || m_assigned.size() >= kMaxAssigned) return WorkerOf(seg, shares);
-    // The share whose connections so far, weighted, are the fewest: the reading thread's
-    // share counts each connection for 5/4, since the thread also decodes every frame.
-    size_t share = 0;
-    for (size_t i = 1; i < shares; ++i)
-        if ((m_given[i] + 1) * 4 < (m_given[share] + 1) * (share ? 4 : 5)) share = i;
-    ++m_given[share];
-    m_assigned.emplace(key, Assigned{share, time.m_sec});
-    return share;
+    // Blocks in use are bounded by the workers' queues: at most kQueueDepth + 1 each.
+    m_blocks.push_back(std::make_unique<Block>());
+    m_blocks.back()->frames.reserve(kBlockFrames);
+    m_blocks.back()->bytes.reserve(kBlockBytes);
+    return m_blocks.back().get();
 }
 
-void ShardedSensor::TickAll(const CTimeStamp32& now) {
-    if (now.m_sec == m_lastTickSec) return;
-    m_lastTickSec = now.m_sec;
-    if (now.m_sec - m_lastExpirySec >= kExpiryEvery) {
-        m_lastExpirySec = now.m_sec;
-        // Later than the share's own idle sweep (which compares the same times), never earlier.
-        std::erase_if(m_assigned, [&](const auto& a) {
-            return uint64_t(now.m_sec) > uint64_t(a.second.lastSec) + m_idleTimeout + kExpiryEvery;
-        });
-    }
-    m_own.Tick(now);
-    for (auto& worker : m_workers) worker->Tick(now);
+void ShardedSensor::Publish() {
+    Block* block = m_filling;
+    if (!block) return;
+    m_filling = nullptr;
+    block->unread = m_shares.size();
+    for (size_t i = 1; i < m_shares.size(); ++i)
+        m_workers[i - 1]->Post([this, block, share = m_shares[i].get()] { WalkBlock(*block, *share); });
+    WalkBlock(*block, *m_shares[0]);
+}
+
+void ShardedSensor::WalkBlock(Block& block, Share& share) {
+    for (const Block::Frame& f : block.frames) share.Frame(f.link, f.time, block.bytes.data() + f.at, f.capLen);
+    if (--block.unread > 0) return;
+    block.frames.clear();
+    block.bytes.clear();
+    std::lock_guard<std::mutex> hold(m_blockLock);
+    m_free.push_back(&block);
+}
+
+void ShardedSensor::Walk(const WalkFunction& walk) {
+    Publish();  // the frames copied before come first
+    for (size_t i = 1; i < m_shares.size(); ++i)
+        m_workers[i - 1]->Post([&walk, i, share = m_shares[i].get()] { walk(*share, i); });
+    walk(*m_shares[0], 0);
+    for (auto& worker : m_workers) worker->Wait();
 }
 
 void ShardedSensor::Tick(const CTimeStamp32& now) {
-    TickAll(now);
-    m_ownWriter.Flush();
-    for (auto& worker : m_workers) worker->Submit();
+    Publish();
+    for (size_t i = 1; i < m_shares.size(); ++i)
+        m_workers[i - 1]->Post([now, share = m_shares[i].get()] { share->Tick(now); });
+    m_shares[0]->Tick(now);
 }
 
 void ShardedSensor::Finish() {
     if (m_finished) return;
     m_finished = true;
-    m_own.Finish();
-    m_ownWriter.Flush();
-    for (auto& worker : m_workers) worker->Stop();
-    m_stats.Add(m_ownStats);
-    for (auto& worker : m_workers) m_stats.Add(worker->Counters());
+    Publish();
+    for (size_t i = 1; i < m_shares.size(); ++i)
+        m_workers[i - 1]->Post([share = m_shares[i].get()] { share->Finish(); });
+    m_shares[0]->Finish();
+    m_workers.clear();  // each runs its queue to the end, then its thread ends
+    for (const auto& share : m_shares) m_stats.Add(share->Counters());
 }
 
 struct LiveSensors::One {

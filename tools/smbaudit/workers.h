@@ -1,26 +1,31 @@
-// The packet path over several threads (smbaudit --workers N). The reading thread decodes
-// each frame and picks the share of the connections it belongs to: a connection whose
-// handshake it sees goes to the share that has been given the fewest so far (so that a few
-// large transfers spread evenly, where a hash may put 12 of 16 on one share; the reading
-// thread's own share counts each for 5/4, since that thread also decodes every frame), the
-// others by a hash of the two endpoints that is the same in both directions. Share 0 is followed on the reading thread
-// itself; shares 1 to N-1 each by a worker thread the segment is handed to, so that N
-// workers are N threads, not a reader and N workers competing for N cores. Each share runs
-// its own Sensor (connection table, contexts, reassemblers, counters), so a connection's
-// segments are handled by one thread in capture order. Each share collects its records in
-// its own RecordWriter and hands them to the shared output a block at a time, never taking
-// a shared lock per record.
+// The packet path over several threads (smbaudit --workers N). The connections are shared
+// out among N shares, each followed by one thread with its own Sensor (connection table,
+// contexts, reassemblers, counters) and its own RecordWriter, which hands records to the
+// shared output a block at a time, never taking a shared lock per record.
 //
-// Segments travel in batches over a short bounded queue per worker: a worker that falls
-// behind holds the reader back instead of letting memory grow. A segment of a capture file
-// mapped into memory travels as a pointer into the mapping; one of libpcap's reused frame
-// buffer (pcapng, standard input) has its payload copied into the batch.
+// Every thread reads every frame, decodes it and keeps the segments of its own connections.
+// Nothing is handed from thread to thread per packet, so no packet's bytes or decoded
+// headers travel between cores, and a connection's segments are handled by one thread in
+// capture order. Decoding every frame on every thread costs little beside the analysis of
+// the thread's own connections.
+//
+// Which share follows a connection: one whose handshake is seen goes to the share that has
+// been given the fewest so far (so that a few large transfers spread evenly, where a hash
+// may put 12 of 16 on one share), any other by a hash of its two endpoints that is the same
+// in both directions. Each thread keeps its own copy of these choices; all copies agree,
+// since each thread sees the same frames in the same order.
+//
+// A capture file mapped into memory is read by every thread straight from the mapping
+// (FrameSink::Walk). Frames of libpcap's reused buffer (pcapng, standard input) are copied
+// into blocks of up to 1 MiB that every thread reads in turn; the reading thread follows
+// share 0 itself, so that N workers are N threads. A worker may fall behind by a few
+// blocks (kQueueDepth), then the reader waits for it: the copies held stay bounded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <mutex>
 #include <vector>
 
 #include "tools/smbaudit/record_writer.h"
@@ -33,61 +38,45 @@ namespace smbaudit {
 // holds for the whole process) and its own series of record ids.
 SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index);
 
-// The worker, out of `workers`, that follows the connection of `seg`.
+// The worker, out of `workers`, that follows the connection of `seg` when its handshake was
+// not seen.
 size_t WorkerOf(const TcpSegment& seg, size_t workers);
 
 class ShardedSensor : public FrameSink {
 public:
-    // `stats` receives the reader's counters as frames arrive and every worker's at Finish.
+    // `stats` receives every share's counters at Finish.
     ShardedSensor(const SensorConfig& config, RecordOutput& output, Stats& stats, size_t workers);
     ~ShardedSensor() override;
     ShardedSensor(const ShardedSensor&) = delete;
     ShardedSensor& operator=(const ShardedSensor&) = delete;
 
+    // Copies the frame into the block being filled; a full block goes to every share.
     void Frame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
-    // The segment's payload is handed over in place, not copied into the batch.
-    void StableFrame(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen) override;
-    void Drain() override;
-    // Also hands every partly filled batch over, so that live traffic is not held back.
+    size_t Walkers() const override { return m_shares.size(); }
+    // Runs `walk` for every share at once, each on its own thread; returns when all have ended.
+    void Walk(const WalkFunction& walk) override;
+    // Every share's time-outs run, and its records go to the output.
     void Tick(const CTimeStamp32& now) override;
-    // Waits for every worker to finish its queue and its connections, then adds the
-    // workers' counters.
+    // Waits for every share to finish its connections, then adds up their counters.
     void Finish() override;
 
 private:
-    struct Batch;
+    class Share;
     class Worker;
+    struct Block;
 
-    void Dispatch(LinkType link, const CTimeStamp32& time, const uint8_t* frame, size_t capLen, bool copy);
-    size_t ShareOfSegment(const TcpSegment& seg, const CTimeStamp32& time);
-    void TickAll(const CTimeStamp32& now);
+    // Hands the block being filled to every share.
+    void Publish();
+    void WalkBlock(Block& block, Share& share);
+    Block* FreeBlock();
 
     Stats& m_stats;
-    KerberosHints* m_kerberosHints;
-    // Share 0, on the reading thread.
-    Stats m_ownStats;
-    RecordWriter m_ownWriter;
-    Sensor m_own;
-    std::vector<std::unique_ptr<Worker>> m_workers;  // shares 1 to N-1
-    // Shares given at a client's SYN; an entry goes once its connection has been quiet
-    // longer than the idle time-out (its share has dropped the connection by then).
-    struct Assigned {
-        size_t share;
-        uint32_t lastSec;
-    };
-    struct EitherWayHash {
-        size_t operator()(const FlowKey& k) const { return UnorderedFlowHash(k.client, k.server); }
-    };
-    struct EitherWayEqual {
-        bool operator()(const FlowKey& a, const FlowKey& b) const {
-            return a == b || (a.client == b.server && a.server == b.client);
-        }
-    };
-    std::unordered_map<FlowKey, Assigned, EitherWayHash, EitherWayEqual> m_assigned;
-    std::vector<uint64_t> m_given;  // connections given to each share so far
-    uint32_t m_idleTimeout;
-    uint32_t m_lastExpirySec = 0;
-    uint32_t m_lastTickSec = 0;
+    std::vector<std::unique_ptr<Share>> m_shares;    // share 0 is followed on the calling thread
+    std::vector<std::unique_ptr<Worker>> m_workers;  // the threads of shares 1 to N-1
+    std::mutex m_blockLock;                          // guards m_free
+    std::vector<std::unique_ptr<Block>> m_blocks;    // every block, owned
+    std::vector<Block*> m_free;                      // walked by every share, ready for reuse
+    Block* m_filling = nullptr;
     bool m_finished = false;
 };
 
