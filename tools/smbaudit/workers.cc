@@ -45,7 +45,7 @@ public:
         if (Marked(hash)) {
             if (const Assigned* placed = Find(m_placed, key, time)) return placed->share;
         }
-        const size_t byHash = hash % m_given.size();  // as WorkerOf
+        const size_t byHash = hash % m_given.size();
         const bool clientSyn = (seg.flags & kTcpSyn) && !(seg.flags & kTcpAck);
         if (!clientSyn) return byHash;
         if (const Assigned* seen = Find(m_handshakes, key, time)) return seen->share;
@@ -123,8 +123,6 @@ SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index) {
     share.recordIds = {index + 1, workers};
     return share;
 }
-
-size_t WorkerOf(const TcpSegment& seg, size_t workers) { return UnorderedFlowHash(seg.src, seg.dst) % workers; }
 
 // One share: every frame goes through it, and it keeps the segments of its own connections.
 class ShardedSensor::Share final : public FrameSink {

@@ -38,10 +38,6 @@ namespace smbaudit {
 // holds for the whole process) and its own series of record ids.
 SensorConfig ShareOf(const SensorConfig& config, size_t workers, size_t index);
 
-// The worker, out of `workers`, that follows the connection of `seg` when its handshake was
-// not seen.
-size_t WorkerOf(const TcpSegment& seg, size_t workers);
-
 class ShardedSensor : public FrameSink {
 public:
     // `stats` receives every share's counters at Finish.
