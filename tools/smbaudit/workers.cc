@@ -17,9 +17,10 @@ constexpr size_t kBlockFrames = 4096;
 constexpr size_t kBlockBytes = 1 << 20;
 // Jobs (blocks) a worker may have waiting before the reader waits for it.
 constexpr size_t kQueueDepth = 4;
-// Handshakes remembered at most (about 80 bytes each per share, twice for a placed one);
-// beyond, new connections go by the hash of their endpoints.
-constexpr size_t kMaxAssigned = size_t(1) << 20;
+// Handshakes, and placed connections, each share remembers at most (about 90 bytes each:
+// 48 MiB at most); beyond, new connections go by the hash of their endpoints, which spreads
+// that many evenly.
+constexpr size_t kMaxAssigned = size_t(1) << 18;
 // Seconds of capture time between two sweeps of the assignments.
 constexpr uint32_t kExpiryEvery = 60;
 
@@ -32,8 +33,8 @@ constexpr uint32_t kExpiryEvery = 60;
 // 1/128 of all given later. The connection then goes to the share given the fewest and is
 // placed there by name. The placed connections stay few (a handful for few connections, a
 // small share of many) and a bit per hash value marks them, so that most frames are not
-// looked up at all; only a client's SYN is looked up among all the handshakes seen, so that a SYN sent again,
-// or the endpoints used again, goes where the first SYN went.
+// looked up at all. Only a client's SYN is looked up among all the handshakes seen, so that
+// a SYN sent again, or the endpoints used again, goes where the first SYN went.
 class Assignments {
 public:
     Assignments(size_t shares, uint32_t idleTimeout) : m_given(shares), m_idleTimeout(idleTimeout) {}
@@ -51,8 +52,9 @@ public:
         if (const Assigned* seen = Find(m_handshakes, key, time)) return seen->share;
         if (m_handshakes.size() >= kMaxAssigned) return byHash;
         const size_t fewest = size_t(std::min_element(m_given.begin(), m_given.end()) - m_given.begin());
-        const uint64_t slack = std::max<uint64_t>(1, m_handshakes.size() / 128);
-        const size_t share = m_given[byHash] - m_given[fewest] < slack ? byHash : fewest;
+        const uint64_t slack = std::max<uint64_t>(1, m_total++ / 128);
+        const bool even = m_given[byHash] - m_given[fewest] < slack;
+        const size_t share = even || m_placed.size() >= kMaxAssigned ? byHash : fewest;
         ++m_given[share];
         m_handshakes.emplace(key, Assigned{share, time.m_sec});
         if (share != byHash) {
@@ -110,6 +112,7 @@ private:
     std::array<uint64_t, kMarkWords> m_marks{};  // the hashes of m_placed's entries
     Table m_handshakes;  // every connection whose client SYN was seen
     std::vector<uint64_t> m_given;  // connections given to each share at their handshake
+    uint64_t m_total = 0;           // their sum
     uint32_t m_idleTimeout;
     uint32_t m_lastExpirySec = 0;
 };
