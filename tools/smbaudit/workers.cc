@@ -267,14 +267,18 @@ ShardedSensor::Block* ShardedSensor::FreeBlock() {
     return m_blocks.back().get();
 }
 
+void ShardedSensor::OnEveryShare(const std::function<void(Share&, size_t)>& job) {
+    for (size_t i = 1; i < m_shares.size(); ++i)
+        m_workers[i - 1]->Post([job, i, share = m_shares[i].get()] { job(*share, i); });
+    job(*m_shares[0], 0);
+}
+
 void ShardedSensor::Publish() {
     Block* block = m_filling;
     if (!block) return;
     m_filling = nullptr;
     block->unread = m_shares.size();
-    for (size_t i = 1; i < m_shares.size(); ++i)
-        m_workers[i - 1]->Post([this, block, share = m_shares[i].get()] { WalkBlock(*block, *share); });
-    WalkBlock(*block, *m_shares[0]);
+    OnEveryShare([this, block](Share& share, size_t) { WalkBlock(*block, share); });
 }
 
 void ShardedSensor::WalkBlock(Block& block, Share& share) {
@@ -288,26 +292,20 @@ void ShardedSensor::WalkBlock(Block& block, Share& share) {
 
 void ShardedSensor::Walk(const WalkFunction& walk) {
     Publish();  // the frames copied before come first
-    for (size_t i = 1; i < m_shares.size(); ++i)
-        m_workers[i - 1]->Post([&walk, i, share = m_shares[i].get()] { walk(*share, i); });
-    walk(*m_shares[0], 0);
+    OnEveryShare([&walk](Share& share, size_t index) { walk(share, index); });
     for (auto& worker : m_workers) worker->Wait();
 }
 
 void ShardedSensor::Tick(const CTimeStamp32& now) {
     Publish();
-    for (size_t i = 1; i < m_shares.size(); ++i)
-        m_workers[i - 1]->Post([now, share = m_shares[i].get()] { share->Tick(now); });
-    m_shares[0]->Tick(now);
+    OnEveryShare([now](Share& share, size_t) { share.Tick(now); });
 }
 
 void ShardedSensor::Finish() {
     if (m_finished) return;
     m_finished = true;
     Publish();
-    for (size_t i = 1; i < m_shares.size(); ++i)
-        m_workers[i - 1]->Post([share = m_shares[i].get()] { share->Finish(); });
-    m_shares[0]->Finish();
+    OnEveryShare([](Share& share, size_t) { share.Finish(); });
     m_workers.clear();  // each runs its queue to the end, then its thread ends
     for (const auto& share : m_shares) m_stats.Add(share->Counters());
 }

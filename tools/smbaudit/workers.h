@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -62,6 +63,8 @@ private:
     class Worker;
     struct Block;
 
+    // Posts `job` to the worker of every share but share 0, then runs it for share 0 here.
+    void OnEveryShare(const std::function<void(Share&, size_t index)>& job);
     // Hands the block being filled to every share.
     void Publish();
     void WalkBlock(Block& block, Share& share);
